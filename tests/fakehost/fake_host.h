@@ -1,0 +1,165 @@
+// A fake host for the plug-ins' unit tests.
+//
+// The test executable defines every host call of plugin_api.h, so a plug-in
+// loaded with dlopen binds to this harness instead of plughost. The harness
+// records what the plug-in asked for (closes, spawns, write-ready switches,
+// kills, log lines), injects failures on demand, and, through link-time
+// wrapping of the plug-in's malloc/free/read/write/kill/gettimeofday/open,
+// can fail the plug-in's own system and library calls.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "plugin_api.h"
+
+namespace fakehost {
+
+// ---------------------------------------------------------------- failures
+
+enum class Op {
+    BufferCreate,  // CBufferCreate returns null
+    BufferWrite,   // CBufferWrite returns -1
+    GetWriteBlock, // CBufferGetWriteBlock returns null
+    QueueCreate,   // QueueCreate returns null
+    QueueEnqueue,  // QueueEnqueue returns -1
+    Malloc,        // the plug-in's malloc/calloc/realloc return null
+};
+
+// Lets `after` matching calls pass, then fails the next `times` of them
+// (times < 0: every one from then on). `only` restricts buffer operations to
+// one buffer. A later call for the same Op (and `only`) replaces the plan.
+void fail(Op op, int after = 0, int times = 1, const void *only = nullptr);
+// How often the operation was called since reset (all buffers).
+int calls(Op op);
+
+// The plug-in's read/write/open fail with `err` (fd -1: any descriptor;
+// path empty: any path) for the next `times` calls, after `after` calls that
+// pass through to the real system call.
+void failRead(int fd, int err, int times = 1, int after = 0);
+void failWrite(int fd, int err, int times = 1, int after = 0);
+void failOpen(const std::string &path, int err);
+
+// Clock readings handed to the plug-in's gettimeofday, in order; once the
+// list is used up the real clock answers.
+void pushClock(long sec, long usec);
+void pushClockFailure(int err);
+
+// ---------------------------------------------------------------- records
+
+// A client with real host buffers. The harness owns it until reset().
+ClientRecord *newClient();
+void feed(ClientRecord *c, const std::string &bytes); // appends to InBuffer
+std::string out(const ClientRecord *c);               // OutBuffer content
+std::string takeOut(ClientRecord *c);                 // ... and consumes it
+std::string in(const ClientRecord *c);                // InBuffer content
+int closeCount(const ClientRecord *c);                // CloseClient calls
+
+struct SpawnCall {
+    void *handle;
+    std::vector<std::string> argv;
+    int result;
+};
+const std::vector<SpawnCall> &spawns();
+// Results for the next SpawnExecutable calls, in order. When none are queued
+// a call returns a fresh fake pid (>= 100000).
+void queueSpawnResult(int result);
+
+// An executable record as the host would hand it to the plug-in, with real
+// non-blocking pipes: the plug-in writes StdIn and reads StdOut; the test
+// reads the child side of StdIn (childIn) and writes the child side of
+// StdOut (childOut). pipeSize > 0 sets the pipe capacity (F_SETPIPE_SZ).
+struct Child {
+    ExecutableRecord record{};
+    int childIn = -1;  // read end of the plug-in's StdIn pipe
+    int childOut = -1; // write end of the plug-in's StdOut pipe
+    int stdinOn = 0;   // write-ready events switched on (Add - Remove)
+    int adds = 0, removes = 0;
+    std::vector<std::string> argv;
+    std::vector<char *> argvPtrs;
+    ~Child();
+    void writeOut(const std::string &bytes); // bytes from the "child"
+    std::string readIn();                    // everything the plug-in wrote so far
+    void closeOut();                         // the child closes its stdout
+};
+// Makes a record for `pid`; argv is taken from the spawn call that returned
+// pid, when there was one.
+Child &newChild(int pid, int pipeSize = 0);
+
+const std::vector<std::pair<int, int>> &kills(); // (pid, signal), never sent
+
+// ---------------------------------------------------------------- log
+
+struct LogLine {
+    int level;
+    std::string text;
+};
+const std::vector<LogLine> &logs();
+int logged(const std::string &text);            // exact matches, any level
+int logged(int level, const std::string &text); // exact matches at level
+void setLogLevel(int level);                    // default 5 (everything)
+void setLogMaxSize(long long size);             // default 1048576
+void setModuleDirectory(const std::string &dir); // default "/opt/x"
+void setPluginBufferCap(std::size_t cap);        // CBufferCreate cap
+
+// Allocations made through the plug-in's malloc that are not freed yet.
+std::size_t liveAllocations();
+
+// Clears every record, plan and counter (does not touch a loaded plug-in).
+void reset();
+
+// ---------------------------------------------------------------- plug-in
+
+// The plug-in loaded afresh: dlopen on construction, dlclose on destruction,
+// so every instance starts from the plug-in's initial static state.
+class Plugin {
+public:
+    explicit Plugin(const std::string &path);
+    ~Plugin();
+    Plugin(const Plugin &) = delete;
+    Plugin &operator=(const Plugin &) = delete;
+
+    InitializeFn Initialize = nullptr;
+    DisposeFn Dispose = nullptr;
+    ClientHandlerFn ClientHandler = nullptr;
+    ExecutableHandlerFn ExecutableHandler = nullptr;
+    TimeoutHandlerFn TimeoutHandler = nullptr;
+    IOHandlerFn IOHandler = nullptr;
+    void *symbol(const char *name) const; // any other symbol, or null
+
+private:
+    void *handle_ = nullptr;
+};
+
+// Fixture: resets the fake host and loads the plug-in at PLUGIN_UNDER_TEST
+// (a compile definition) before each test, unloads it after.
+class PluginTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Host-side close: what the host does after CloseClient or a hang-up.
+    void deliverClose(ClientRecord *c);
+    void connect(ClientRecord *c) { plugin->ClientHandler(c, CLIENT_CONNECTED); }
+    void data(ClientRecord *c, const std::string &bytes)
+    {
+        feed(c, bytes);
+        plugin->ClientHandler(c, CLIENT_DATA);
+    }
+    std::unique_ptr<Plugin> plugin;
+    void *handle = reinterpret_cast<void *>(0x5eed);
+};
+
+// Big-endian word as 4 bytes, and back.
+std::string be32(uint32_t v);
+uint32_t be32At(const std::string &s, std::size_t at = 0);
+// Host-order word as 4 bytes.
+std::string host32(int32_t v);
+
+} // namespace fakehost

@@ -1,0 +1,86 @@
+// The fake host checked against a probe plug-in: what plug-in unit tests rely
+// on (fresh statics per load, recorded calls, injected failures, leak count).
+#include <cerrno>
+#include <csignal>
+
+#include "fake_host.h"
+
+using namespace fakehost;
+
+class FakeHost : public PluginTest {};
+
+TEST_F(FakeHost, EchoAndInjectedWriteFailure)
+{
+    plugin->Initialize(handle);
+    ClientRecord *c = newClient();
+    data(c, "hello");
+    EXPECT_EQ(out(c), "hello");
+    EXPECT_EQ(in(c), "");
+    fail(Op::BufferWrite, 0, 1, c->OutBuffer);
+    data(c, "again");
+    EXPECT_EQ(out(c), "hello");
+    EXPECT_EQ(closeCount(c), 1);
+    data(c, "third");
+    EXPECT_EQ(out(c), "hellothird") << "a plan with times 1 fails once";
+    plugin->Dispose();
+}
+
+TEST_F(FakeHost, SpawnIsRecordedAndKillNeverSent)
+{
+    plugin->Initialize(handle);
+    queueSpawnResult(4242);
+    ClientRecord *c = newClient();
+    data(c, "spawn");
+    ASSERT_EQ(spawns().size(), 1u);
+    EXPECT_EQ(spawns()[0].handle, handle);
+    EXPECT_EQ(spawns()[0].argv, (std::vector<std::string>{"prog", "arg"}));
+    ASSERT_EQ(kills().size(), 1u);
+    EXPECT_EQ(kills()[0], std::make_pair(4242, SIGTERM));
+    Child &ch = newChild(4242);
+    EXPECT_EQ(ch.argv, spawns()[0].argv);
+    ch.writeOut("ping");
+    plugin->ExecutableHandler(&ch.record, EXECUTABLE_READABLE);
+    EXPECT_EQ(ch.readIn(), "ping");
+    failRead(ch.record.StdOut, EIO);
+    ch.writeOut("x");
+    plugin->ExecutableHandler(&ch.record, EXECUTABLE_READABLE);
+    EXPECT_EQ(logged(LOG_ERROR, "read: Input/output error"), 1);
+    plugin->Dispose();
+}
+
+TEST_F(FakeHost, ClockInjection)
+{
+    plugin->Initialize(handle);
+    ClientRecord *c = newClient();
+    pushClock(0x01020304, 5);
+    pushClockFailure(EPERM);
+    data(c, "clock");
+    data(c, "clock");
+    EXPECT_EQ(out(c), host32(0x01020304));
+    EXPECT_EQ(logged("clock failed 1"), 1);
+    plugin->Dispose();
+}
+
+TEST_F(FakeHost, AllocationTrackingAndFailure)
+{
+    fail(Op::Malloc);
+    plugin->Initialize(handle);
+    EXPECT_EQ(liveAllocations(), 0u) << "the failed malloc must not count";
+    plugin->Dispose();
+    plugin->Initialize(handle);
+    EXPECT_EQ(liveAllocations(), 1u);
+    ClientRecord *c = newClient();
+    data(c, "extra");
+    EXPECT_EQ(liveAllocations(), 2u);
+    plugin->Dispose();
+    EXPECT_EQ(liveAllocations(), 0u);
+}
+
+// Loaded afresh: a static set by the previous test is back at its initial
+// value, so Dispose without Initialize frees nothing.
+TEST_F(FakeHost, FreshStaticsEachTest)
+{
+    plugin->Dispose();
+    EXPECT_EQ(liveAllocations(), 0u);
+    EXPECT_TRUE(logs().empty());
+}
