@@ -113,6 +113,8 @@ bool ByteBuffer::removeAt(std::int64_t pos, std::size_t n)
     const std::size_t first = static_cast<std::size_t>(pos + 1);
     if (first > have - n)
         return false;
+    if (n == 0)
+        return true; // nothing to drop (and buf_ may still be null)
     std::memmove(buf_ + head_ + first, buf_ + head_ + first + n, have - first - n);
     tail_ -= n;
     block_ = 0;

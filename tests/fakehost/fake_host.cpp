@@ -38,6 +38,9 @@ struct HostState {
     std::map<Op, int> callCount;
     std::vector<SysPlan> readPlans, writePlans;
     std::map<std::string, int> openFailures;
+    std::map<std::string, int> openRedirects;
+    std::vector<SysCall> readCalls, writeCalls;
+    std::vector<std::size_t> allocSizes;
     std::deque<std::optional<timeval>> clock;
     int clockErr = 0;
 
@@ -54,6 +57,7 @@ struct HostState {
     std::string moduleDir = "/opt/x";
     std::size_t pluginCap = std::size_t(1) << 31;
     std::unordered_set<void *> live;
+    bool failuresPaused = false;
 };
 
 HostState &S()
@@ -65,6 +69,8 @@ HostState &S()
 // True when this call of `op` (on buffer `target`) is to fail.
 bool shouldFail(Op op, const void *target = nullptr)
 {
+    if (S().failuresPaused)
+        return false;
     S().callCount[op]++;
     for (Plan &p : S().plans[op]) {
         if (p.only && p.only != target)
@@ -119,10 +125,15 @@ void fail(Op op, int after, int times, const void *only)
 }
 
 int calls(Op op) { return S().callCount[op]; }
+void pauseFailures(bool paused) { S().failuresPaused = paused; }
 
 void failRead(int fd, int err, int times, int after) { S().readPlans.push_back({fd, err, times, after}); }
 void failWrite(int fd, int err, int times, int after) { S().writePlans.push_back({fd, err, times, after}); }
 void failOpen(const std::string &path, int err) { S().openFailures[path] = err; }
+void redirectOpen(const std::string &path, int fd) { S().openRedirects[path] = fd; }
+const std::vector<SysCall> &reads() { return S().readCalls; }
+const std::vector<SysCall> &writes() { return S().writeCalls; }
+const std::vector<std::size_t> &allocationSizes() { return S().allocSizes; }
 
 void pushClock(long sec, long usec)
 {
@@ -492,8 +503,10 @@ void *__wrap_malloc(size_t n)
     if (shouldFail(Op::Malloc))
         return nullptr;
     void *p = malloc(n);
-    if (p)
+    if (p) {
         S().live.insert(p);
+        S().allocSizes.push_back(n);
+    }
     return p;
 }
 
@@ -502,8 +515,10 @@ void *__wrap_calloc(size_t n, size_t m)
     if (shouldFail(Op::Malloc))
         return nullptr;
     void *p = calloc(n, m);
-    if (p)
+    if (p) {
         S().live.insert(p);
+        S().allocSizes.push_back(n * m);
+    }
     return p;
 }
 
@@ -511,10 +526,14 @@ void *__wrap_realloc(void *old, size_t n)
 {
     if (shouldFail(Op::Malloc))
         return nullptr;
+    // Forget the old block first: once realloc succeeds it may be gone.
+    const bool tracked = S().live.erase(old) > 0;
     void *p = realloc(old, n);
     if (p) {
-        S().live.erase(old);
         S().live.insert(p);
+        S().allocSizes.push_back(n);
+    } else if (tracked) {
+        S().live.insert(old);
     }
     return p;
 }
@@ -529,24 +548,37 @@ ssize_t __wrap_read(int fd, void *buf, size_t n)
 {
     int err;
     if (fakehost::sysFail(S().readPlans, fd, &err)) {
+        S().readCalls.push_back({fd, n, -1});
         errno = err;
         return -1;
     }
-    return read(fd, buf, n);
+    ssize_t r = read(fd, buf, n);
+    int saved = errno;
+    S().readCalls.push_back({fd, n, static_cast<long>(r)});
+    errno = saved;
+    return r;
 }
 
 ssize_t __wrap_write(int fd, const void *buf, size_t n)
 {
     int err;
     if (fakehost::sysFail(S().writePlans, fd, &err)) {
+        S().writeCalls.push_back({fd, n, -1});
         errno = err;
         return -1;
     }
-    return write(fd, buf, n);
+    ssize_t r = write(fd, buf, n);
+    int saved = errno;
+    S().writeCalls.push_back({fd, n, static_cast<long>(r)});
+    errno = saved;
+    return r;
 }
 
 int __wrap_open(const char *path, int flags, ...)
 {
+    auto redirect = S().openRedirects.find(path);
+    if (redirect != S().openRedirects.end())
+        return dup(redirect->second);
     auto it = S().openFailures.find(path);
     if (it == S().openFailures.end())
         it = S().openFailures.find("");

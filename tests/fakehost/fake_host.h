@@ -37,6 +37,9 @@ enum class Op {
 // (times < 0: every one from then on). `only` restricts buffer operations to
 // one buffer. A later call for the same Op (and `only`) replaces the plan.
 void fail(Op op, int after = 0, int times = 1, const void *only = nullptr);
+// While paused, no Op fails and no call is counted (for checks that call
+// into the plug-in between events without disturbing its failure plans).
+void pauseFailures(bool paused);
 // How often the operation was called since reset (all buffers).
 int calls(Op op);
 
@@ -46,6 +49,19 @@ int calls(Op op);
 void failRead(int fd, int err, int times = 1, int after = 0);
 void failWrite(int fd, int err, int times = 1, int after = 0);
 void failOpen(const std::string &path, int err);
+// The plug-in's open of `path` succeeds with dup(fd) instead of opening the
+// path (the plug-in owns the duplicate; the test keeps fd).
+void redirectOpen(const std::string &path, int fd);
+
+// The plug-in's read and write calls as they were made: descriptor, bytes
+// asked for, result (-1 for a failure, injected or real).
+struct SysCall {
+    int fd;
+    std::size_t count;
+    long result;
+};
+const std::vector<SysCall> &reads();
+const std::vector<SysCall> &writes();
 
 // Clock readings handed to the plug-in's gettimeofday, in order; once the
 // list is used up the real clock answers.
@@ -111,6 +127,8 @@ void setPluginBufferCap(std::size_t cap);        // CBufferCreate cap
 
 // Allocations made through the plug-in's malloc that are not freed yet.
 std::size_t liveAllocations();
+// Sizes of the plug-in's successful malloc/calloc/realloc calls, in order.
+const std::vector<std::size_t> &allocationSizes();
 
 // Clears every record, plan and counter (does not touch a loaded plug-in).
 void reset();

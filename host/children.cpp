@@ -1,0 +1,210 @@
+// Child side of the event loop: SpawnExecutable, stdout offered to the
+// plug-in, write-ready events on request, and the exit event once all
+// output has been offered.
+#include "host.h"
+
+#include "logger.h"
+#include "child_spawn.h"
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace plughost {
+
+namespace {
+
+int pendingBytes(int fd)
+{
+    int n = 0;
+    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+std::string joined(const std::vector<std::string> &args)
+{
+    std::string s;
+    for (const auto &a : args) {
+        if (!s.empty())
+            s += ' ';
+        s += a;
+    }
+    return s;
+}
+
+} // namespace
+
+Child *Host::findChild(std::uint64_t id)
+{
+    auto it = children_.find(id);
+    return it == children_.end() || it->second->delivered ? nullptr : it->second.get();
+}
+
+int Host::spawn(void *handle, char **argv)
+{
+    auto owner = std::find_if(plugins_.begin(), plugins_.end(), [&](const auto &p) { return p.get() == handle; });
+    if (owner == plugins_.end()) {
+        log(LOG_ERROR, "SpawnExecutable: the handle is none that Initialize received");
+        return SPAWN_NO_RESOURCES;
+    }
+    if (!argv || !argv[0])
+        return SPAWN_NOT_EXECUTABLE;
+    std::unique_ptr<Child> ch;
+    try {
+        ch = std::make_unique<Child>();
+        for (char **a = argv; *a; ++a)
+            ch->args.emplace_back(*a);
+        for (auto &a : ch->args)
+            ch->argv.push_back(a.data());
+        ch->argv.push_back(nullptr);
+    } catch (const std::bad_alloc &) {
+        return SPAWN_NO_RESOURCES;
+    }
+    SpawnedChild s = spawnChild(ch->argv.data());
+    if (s.pid <= 0) {
+        log(LOG_INFO, "{}: cannot start {}: {}", (*owner)->name, ch->args[0],
+            s.error == SPAWN_NOT_EXECUTABLE ? "not executable" : "no resources");
+        return s.error;
+    }
+    ch->id = nextId_++;
+    ch->plugin = owner->get();
+    ch->pidfd = std::move(s.pidfd);
+    ch->stdinFd = std::move(s.stdinWrite);
+    ch->stdoutFd = std::move(s.stdoutRead);
+    ch->record.Argv = ch->argv.data();
+    ch->record.Pid = s.pid;
+    ch->record.StdIn = ch->stdinFd.get();
+    ch->record.StdOut = ch->stdoutFd.get();
+    if (!poller_.add(ch->stdoutFd.get(), EPOLLIN, token(Kind::ChildOut, ch->id)) ||
+        !poller_.add(ch->pidfd.get(), EPOLLIN, token(Kind::ChildExit, ch->id))) {
+        log(LOG_ERROR, "{}: cannot watch pid {}: {}", ch->plugin->name, s.pid, std::strerror(errno));
+        poller_.remove(ch->stdoutFd.get());
+        if (s.pid > 0) {
+            ::kill(s.pid, SIGKILL);
+            siginfo_t info{};
+            ::waitid(P_PID, static_cast<id_t>(s.pid), &info, WEXITED);
+        }
+        return SPAWN_NO_RESOURCES;
+    }
+    ch->stdoutWatched = true;
+    log(LOG_DEBUG, "{}: started pid {}: {}", ch->plugin->name, s.pid, joined(ch->args));
+    liveChildren_.emplace(&ch->record, ch.get());
+    const int pid = s.pid;
+    children_.emplace(ch->id, std::move(ch));
+    return pid;
+}
+
+void Host::watchStdIn(ExecutableRecord *record, bool on)
+{
+    auto it = liveChildren_.find(record);
+    if (it == liveChildren_.end()) {
+        log(LOG_WARN, "{}ExecutableStdIn called for a record that is not live", on ? "Add" : "Remove");
+        return;
+    }
+    Child &ch = *it->second;
+    if (on == ch.stdinWatched)
+        return;
+    if (on) {
+        if (poller_.add(ch.stdinFd.get(), EPOLLOUT, token(Kind::ChildIn, ch.id)))
+            ch.stdinWatched = true;
+        else
+            log(LOG_ERROR, "cannot watch the stdin of pid {}: {}", ch.record.Pid, std::strerror(errno));
+    } else {
+        poller_.remove(ch.stdinFd.get());
+        ch.stdinWatched = false;
+    }
+}
+
+void Host::onChildOutput(std::uint64_t id, std::uint32_t events)
+{
+    Child *ch = findChild(id);
+    if (ch && ch->stdoutWatched)
+        offerOutput(*ch, (events & (EPOLLHUP | EPOLLERR)) != 0);
+}
+
+// One EXECUTABLE_READABLE event. A plug-in that leaves the bytes where they
+// are is not asked again until more arrive (edge-triggered meanwhile), and
+// after the exit such an event means all output has been offered.
+void Host::offerOutput(Child &ch, bool hangup)
+{
+    const std::uint64_t id = ch.id;
+    const int before = pendingBytes(ch.stdoutFd.get());
+    const bool atEof = before == 0 && hangup;
+    if (before == 0 && !atEof) {
+        if (ch.exited)
+            deliverExit(ch);
+        return;
+    }
+    callChild(ch, EXECUTABLE_READABLE);
+    Child *again = findChild(id);
+    if (!again)
+        return;
+    Child &c = *again;
+    if (atEof) {
+        stopWatchingStdout(c);
+        if (c.exited)
+            deliverExit(c);
+        return;
+    }
+    const int after = pendingBytes(c.stdoutFd.get());
+    const bool progress = after != before;
+    if (progress == c.stdoutStalled) {
+        c.stdoutStalled = !progress;
+        poller_.modify(c.stdoutFd.get(), EPOLLIN | (c.stdoutStalled ? EPOLLET : 0u), token(Kind::ChildOut, id));
+    }
+    if (c.exited && (after == 0 || !progress))
+        deliverExit(c);
+}
+
+void Host::stopWatchingStdout(Child &ch)
+{
+    if (ch.stdoutWatched) {
+        poller_.remove(ch.stdoutFd.get());
+        ch.stdoutWatched = false;
+    }
+}
+
+void Host::onChildExit(std::uint64_t id)
+{
+    Child *ch = findChild(id);
+    if (!ch || ch->exited)
+        return;
+    siginfo_t info{};
+    const pid_t pid = ch->record.Pid;
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        log(LOG_ERROR, "waitid for pid {} failed: {}", pid, std::strerror(errno));
+        ch->status = 255;
+    } else if (info.si_pid == 0) {
+        return; // not yet
+    } else {
+        ch->status = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+    }
+    ch->exited = true;
+    poller_.remove(ch->pidfd.get());
+    log(LOG_DEBUG, "{}: pid {} exited with status {}", ch->plugin->name, pid, ch->status);
+    if (!ch->stdoutWatched)
+        deliverExit(*ch);
+    else
+        offerOutput(*ch, false);
+}
+
+void Host::deliverExit(Child &ch)
+{
+    const pid_t pid = ch.record.Pid;
+    ch.record.Status = ch.status;
+    callChild(ch, EXECUTABLE_EXITED);
+    ch.delivered = true;
+    liveChildren_.erase(&ch.record);
+    if (ch.stdinWatched)
+        poller_.remove(ch.stdinFd.get());
+    stopWatchingStdout(ch);
+    // The pid stayed reserved (a zombie) until the plug-in had seen the exit.
+    siginfo_t info{};
+    ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
+    doneChildren_.push_back(ch.id);
+}
+
+} // namespace plughost

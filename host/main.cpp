@@ -1,0 +1,163 @@
+// plughost: loads the plug-ins, opens the listeners and runs the event loop.
+#include "export.h"
+#include "host.h"
+#include "logger.h"
+#include "options.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern "C" {
+HOST_EXPORT const char *ModuleDirectory = "";
+}
+
+namespace {
+
+using namespace plughost;
+
+struct ListenSpec {
+    std::string name;
+    std::string address;
+};
+
+// Children and clients must never end up on 0, 1 or 2 by accident.
+void keepStandardDescriptorsOpen()
+{
+    for (int fd = 0; fd < 3; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0)
+            ::open("/dev/null", O_RDWR);
+}
+
+std::string realPath(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+bool fileExists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// The module directory: as given, or ../modules next to the binary.
+std::string resolveModuleDir(const Options &o, std::string *error)
+{
+    std::string wanted = o.moduleDir;
+    if (wanted.empty()) {
+        const std::string exe = realPath("/proc/self/exe");
+        wanted = exe.substr(0, exe.rfind('/')) + "/../modules";
+    }
+    std::string dir = realPath(wanted);
+    if (dir.empty())
+        *error = "module directory " + wanted + " does not exist";
+    return dir;
+}
+
+std::vector<ListenSpec> listenSpecs(const Options &o, const std::string &moduleDir, std::string *error)
+{
+    std::vector<ListenSpec> specs;
+    for (const auto &s : o.listen) {
+        ListenSpec spec;
+        *error = splitListenSpec(s, &spec.name, &spec.address);
+        if (!error->empty())
+            return {};
+        specs.push_back(spec);
+    }
+    if (!specs.empty())
+        return specs;
+    const std::pair<const char *, const char *> defaults[] = {{"ov_handler", "127.0.0.1:7411"},
+                                                              {"dvl_handler", "127.0.0.1:7412"}};
+    for (const auto &[name, address] : defaults) {
+        if (fileExists(moduleDir + "/" + name + ".so"))
+            specs.push_back({name, address});
+        else
+            log(LOG_WARN, "{}.so not found in {}; {} is not served", name, moduleDir, address);
+    }
+    if (specs.empty())
+        *error = "no plug-in found in " + moduleDir + " (looked for ov_handler.so and dvl_handler.so)";
+    return specs;
+}
+
+int fail(const std::string &message)
+{
+    log(LOG_FATAL, "{}", message);
+    return 1;
+}
+
+int serve(const Options &o)
+{
+    std::string error;
+    const std::string moduleDir = resolveModuleDir(o, &error);
+    if (!error.empty())
+        return fail(error);
+    ModuleDirectory = moduleDir.c_str();
+    const std::vector<ListenSpec> specs = listenSpecs(o, moduleDir, &error);
+    if (!error.empty())
+        return fail(error);
+
+    Limits limits;
+    limits.maxInput = o.maxInput;
+    limits.maxOutput = o.maxOutput;
+    Host host(limits);
+    error = host.open();
+    if (!error.empty())
+        return fail(error);
+
+    // Listeners first: a busy address stops the start before any plug-in runs.
+    std::vector<Listener> listeners;
+    for (const auto &spec : specs) {
+        Listener l;
+        error = openListener(spec.address, l);
+        if (!error.empty())
+            return fail("cannot serve " + spec.name + " on " + spec.address + ": " + error);
+        if (!l.loopback)
+            log(LOG_WARN,
+                "{} listens on {}, which is not a loopback address: every client that can connect may follow "
+                "any file the server can read",
+                spec.name, l.shown);
+        l.pluginName = spec.name;
+        listeners.push_back(std::move(l));
+    }
+    for (const auto &spec : specs) {
+        if (host.findPlugin(spec.name))
+            continue;
+        auto plugin = loadPlugin(moduleDir, spec.name, &error);
+        if (!plugin)
+            return fail(error);
+        log(LOG_INFO, "loaded {}", plugin->path);
+        host.addPlugin(std::move(plugin));
+    }
+    for (auto &l : listeners) {
+        l.plugin = host.findPlugin(l.pluginName);
+        host.addListener(std::move(l));
+    }
+    host.initializePlugins();
+
+    for (const auto &l : host.listeners()) {
+        log(LOG_INFO, "listening on {} ({})", l.shown, l.pluginName);
+        std::printf("listening on %s (%s)\n", l.shown.c_str(), l.pluginName.c_str());
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return host.run();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int exitCode = 0;
+    const auto options = parseOptions(argc, argv, &exitCode);
+    if (!options)
+        return exitCode;
+    keepStandardDescriptorsOpen();
+    const std::string logError = setupLogger(options->logLevel, static_cast<long long>(options->logMaxSize),
+                                             options->logFile);
+    if (!logError.empty())
+        return fail(logError);
+    return serve(*options);
+}

@@ -1,0 +1,34 @@
+// A loaded plug-in: its library handle and its six exports. The address of
+// the Plugin object is the handle the plug-in receives in Initialize.
+#pragma once
+
+#include "plugin_api.h"
+
+#include <memory>
+#include <string>
+
+namespace plughost {
+
+struct Plugin {
+    std::string name;
+    std::string path;
+    void *library = nullptr;
+    InitializeFn initialize = nullptr;
+    DisposeFn dispose = nullptr;
+    ClientHandlerFn clientHandler = nullptr;
+    ExecutableHandlerFn executableHandler = nullptr;
+    TimeoutHandlerFn timeoutHandler = nullptr;
+    IOHandlerFn ioHandler = nullptr;
+    bool initialized = false;
+
+    Plugin() = default;
+    Plugin(const Plugin &) = delete;
+    Plugin &operator=(const Plugin &) = delete;
+    ~Plugin();
+};
+
+// Loads DIR/NAME.so and resolves every export. Returns null with *error
+// naming the plug-in and the missing export or the loader's reason.
+std::unique_ptr<Plugin> loadPlugin(const std::string &moduleDir, const std::string &name, std::string *error);
+
+} // namespace plughost

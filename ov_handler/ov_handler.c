@@ -1,0 +1,1143 @@
+/*
+ * ov_handler - the image plug-in.
+ *
+ * Clients connect, present the shared key and send images or short requests;
+ * each becomes a Job holding a complete ViewerFrame, queued in OvQ and written
+ * one at a time to the viewer "orvane.exe", whose 4-byte result goes back to
+ * the client as a big-endian word. The plug-in keeps the viewer and
+ * "unclutter" running and answers time-stamp requests at once.
+ *
+ * Everything runs on the host's single event thread; pipes are non-blocking
+ * and EAGAIN ends the current step, which goes on at the next event.
+ */
+#define _GNU_SOURCE
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "plugin_api.h"
+
+/* ------------------------------------------------------------------ records */
+
+typedef struct Job Job;
+
+/* One connected client. */
+typedef struct OvClient {
+    ClientRecord *Client;  /* the host's record; not owned */
+    int32_t Key;           /* -1 until a key was presented (and after a mismatch) */
+    Job *Jobs;             /* this client's queued jobs, newest first */
+    struct OvClient *Next; /* next node of OvClients */
+} OvClient;
+
+/* One request for the viewer: its frame, and how much of it was written. */
+struct Job {
+    OvClient *Owner; /* null once its client left while the job was at the head */
+    int32_t Word0;
+    int32_t Word1;
+    int32_t Width;
+    int32_t Height;
+    int32_t Written; /* bytes of Image written to the viewer */
+    int32_t Total;   /* length of Image */
+    unsigned char *Image; /* ViewerFrame: header, then the pixels */
+    Job *Next;       /* next (older) job of the same owner */
+};
+
+/* Header of the frame on the viewer's standard input, host byte order;
+ * Width x Height x 3 pixel bytes follow it. */
+typedef struct ViewerFrame {
+    int32_t Word0;
+    int32_t Word1;
+    int32_t Width;
+    int32_t Height;
+} ViewerFrame;
+
+/* ------------------------------------------------------------------ state */
+
+static void *OvHandle = NULL;
+static int32_t OvID = 0;
+static ExecutableRecord *OvExecutable = NULL;
+static int32_t UnclutterID = 0;
+static int32_t UnclutterRetries = 5;
+static Queue *OvQ = NULL;
+static CBuffer *OvBuffer = NULL;
+static int32_t OvTotal = -1;
+static int32_t WriteErrors = 0;
+static int32_t ReadErrors = 0;
+static int OvRandomFD = -1;
+static int32_t OvKey = 0;
+static OvClient *OvClients = NULL;
+/* Non-zero while AddExecutableStdIn is in effect for OvExecutable: switched
+ * on at most once per frame and off exactly when the frame is complete or
+ * abandoned, whatever Written was when the frame was started. */
+static int OvStdInOn = 0;
+
+#define OV_KEY_MODULUS 2147483647u
+#define OV_VIEWER_ARGV4_SIZE 20
+/* Enough for "%d" of any int: sign, ten digits, terminator. */
+#define OV_VIEWER_ARGV2_SIZE 12
+#define OV_UNCLUTTER_CHUNK 4096
+/* Reads of 0 bytes from the random source in a row before it is given up. */
+#define OV_RANDOM_EOF_LIMIT 16
+/* Largest Width x Height whose request length (x 3 + 20) fits 32 bits. */
+#define OV_MAX_PIXELS ((uint64_t)(INT32_MAX - 20) / 3)
+
+enum { OV_INCOMPLETE = 0, OV_DONE = 1, OV_STOP = 2 };
+
+#define OV_LOG(test, level, ...)                                                                  \
+    do {                                                                                          \
+        if (test(Logger))                                                                         \
+            LogMessage(Logger, (level), __VA_ARGS__);                                             \
+    } while (0)
+#define OV_ERROR(...) OV_LOG(LogIsError, LOG_ERROR, __VA_ARGS__)
+#define OV_WARN(...) OV_LOG(LogIsWarn, LOG_WARN, __VA_ARGS__)
+#define OV_DEBUG(...) OV_LOG(LogIsDebug, LOG_DEBUG, __VA_ARGS__)
+
+static void StartJob(void);
+
+/* ------------------------------------------------------------------ helpers */
+
+static void Terminate(int32_t pid)
+{
+    if (pid > 0)
+        kill((pid_t)pid, SIGTERM);
+}
+
+/* Appends a 32-bit word to the client in network byte order. */
+static int64_t WriteWord(ClientRecord *client, uint32_t word)
+{
+    uint32_t be = htonl(word);
+    return CBufferWrite(client->OutBuffer, &be, sizeof be);
+}
+
+/* A reply code whose failed write ends the client's conversation. */
+static void AnswerClient(ClientRecord *client, uint32_t word)
+{
+    if (WriteWord(client, word) < 0) {
+        OV_ERROR("write failed on client->Client->OutBuffer.");
+        CloseClient(client);
+    }
+}
+
+/* The job's client, if it is still there, receives the word. */
+static void AnswerJob(const Job *job, uint32_t word)
+{
+    if (job->Owner)
+        AnswerClient(job->Owner->Client, word);
+}
+
+/* Takes the job off its owner's Jobs list; a job not on the list stays. */
+static void UnlinkJob(Job *job)
+{
+    if (!job->Owner)
+        return;
+    Job **link = &job->Owner->Jobs;
+    while (*link && *link != job)
+        link = &(*link)->Next;
+    if (*link)
+        *link = job->Next;
+}
+
+static void FreeJob(Job *job)
+{
+    free(job->Image);
+    free(job);
+}
+
+static void StartWriteReady(void)
+{
+    if (!OvStdInOn) {
+        AddExecutableStdIn(OvExecutable);
+        OvStdInOn = 1;
+    }
+}
+
+static void StopWriteReady(void)
+{
+    if (OvStdInOn) {
+        RemoveExecutableStdIn(OvExecutable);
+        OvStdInOn = 0;
+    }
+}
+
+/* ------------------------------------------------------------------ start-up */
+
+static void FreeStrings(char **strings, int count)
+{
+    for (int i = count - 1; i >= 0; i--)
+        free(strings[i]);
+}
+
+/* After a failure that leaves no buffer or queue: stop a viewer that may
+ * already run, and refuse every client from now on. */
+static void GiveUpAtStart(void)
+{
+    Terminate(OvID);
+    OvID = -2;
+}
+
+/* Builds the viewer's vector and starts it. Returns 0, or -1 with OvID set. */
+static int StartViewer(void *handle)
+{
+    static const char program[] = "orvane.exe";
+    char *argv[6] = {NULL, NULL, NULL, NULL, NULL, NULL};
+
+    size_t size0 = strlen(ModuleDirectory) + 1 + strlen(program) + 1;
+    argv[0] = malloc(size0);
+    if (!argv[0]) {
+        OV_ERROR("malloc failed on orvane argv[0].");
+        OvID = -2;
+        return -1;
+    }
+    snprintf(argv[0], size0, "%s/%s", ModuleDirectory, program);
+
+    argv[1] = malloc(3);
+    if (!argv[1]) {
+        OV_ERROR("malloc failed on orvane argv[1].");
+        FreeStrings(argv, 1);
+        OvID = -1;
+        return -1;
+    }
+    memcpy(argv[1], "-l", 3);
+
+    argv[2] = malloc(OV_VIEWER_ARGV2_SIZE);
+    if (!argv[2]) {
+        OV_ERROR("malloc failed on orvane argv[2].");
+        FreeStrings(argv, 2);
+        OvID = -1;
+        return -1;
+    }
+    snprintf(argv[2], OV_VIEWER_ARGV2_SIZE, "%d", LogGetLevel(Logger));
+
+    argv[3] = malloc(3);
+    if (!argv[3]) {
+        OV_ERROR("malloc failed on orvane argv[3].");
+        FreeStrings(argv, 3);
+        OvID = -1;
+        return -1;
+    }
+    memcpy(argv[3], "-s", 3);
+
+    argv[4] = malloc(OV_VIEWER_ARGV4_SIZE);
+    if (!argv[4]) {
+        OV_ERROR("malloc failed on orvane argv[4].");
+        FreeStrings(argv, 4);
+        OvID = -1;
+        return -1;
+    }
+    int need = snprintf(argv[4], OV_VIEWER_ARGV4_SIZE, "%lld", LogGetMaxSize(Logger));
+    if (need >= OV_VIEWER_ARGV4_SIZE) {
+        free(argv[4]);
+        argv[4] = malloc((size_t)need + 1);
+        if (!argv[4]) {
+            OV_ERROR("malloc failed on orvane argv[4].");
+            FreeStrings(argv, 4);
+            OvID = -1;
+            return -1;
+        }
+        snprintf(argv[4], (size_t)need + 1, "%lld", LogGetMaxSize(Logger));
+    }
+
+    OvHandle = handle;
+    OvID = SpawnExecutable(handle, argv);
+    FreeStrings(argv, 5);
+    return 0;
+}
+
+/* Builds unclutter's vector and starts it. Returns 0, or -1 after a failed
+ * allocation (logged). */
+static int StartUnclutter(void *handle)
+{
+    static const char *const words[3] = {"unclutter", "-root", "-onescreen"};
+    static const char *const failures[3] = {"malloc failed on unclutter argv[0].",
+                                            "malloc failed on unclutter argv[1].",
+                                            "malloc failed on unclutter argv[2]."};
+    char *argv[4] = {NULL, NULL, NULL, NULL};
+    for (int i = 0; i < 3; i++) {
+        size_t size = strlen(words[i]) + 1;
+        argv[i] = malloc(size);
+        if (!argv[i]) {
+            OV_ERROR("%s", failures[i]);
+            FreeStrings(argv, i);
+            return -1;
+        }
+        memcpy(argv[i], words[i], size);
+    }
+    UnclutterID = SpawnExecutable(handle, argv);
+    FreeStrings(argv, 3);
+    return 0;
+}
+
+PLUGIN_EXPORT void Initialize(void *handle)
+{
+    if (StartViewer(handle) < 0)
+        return;
+    if (StartUnclutter(handle) < 0) {
+        GiveUpAtStart();
+        return;
+    }
+    OvBuffer = CBufferCreate(0, 1);
+    if (!OvBuffer) {
+        OV_ERROR("create ov buffer failed.");
+        GiveUpAtStart();
+        return;
+    }
+    OvQ = QueueCreate();
+    if (!OvQ) {
+        OV_ERROR("create ov q failed.");
+        CBufferDispose(OvBuffer);
+        OvBuffer = NULL;
+        GiveUpAtStart();
+        return;
+    }
+    srand((unsigned)((uint32_t)time(NULL) + (uint32_t)getpid()));
+    OvRandomFD = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+}
+
+PLUGIN_EXPORT void Dispose(void)
+{
+    if (OvID > 0)
+        Terminate(OvID);
+    else if (OvExecutable)
+        Terminate(OvExecutable->Pid);
+    Terminate(UnclutterID);
+
+    if (OvQ && QueueSize(OvQ) > 0) {
+        Job *head = QueuePeek(OvQ);
+        if (!head->Owner)
+            FreeJob(head);
+    }
+    while (OvClients) {
+        OvClient *node = OvClients;
+        Job *job = node->Jobs;
+        while (job) {
+            Job *next = job->Next;
+            FreeJob(job);
+            job = next;
+        }
+        OvClients = node->Next;
+        free(node);
+    }
+    if (OvBuffer) {
+        CBufferDispose(OvBuffer);
+        OvBuffer = NULL;
+    }
+    if (OvQ) {
+        QueueDispose(OvQ);
+        OvQ = NULL;
+    }
+    if (OvRandomFD >= 0) {
+        close(OvRandomFD);
+        OvRandomFD = -1;
+    }
+    OvExecutable = NULL;
+}
+
+PLUGIN_EXPORT int TimeoutHandler(void *unused)
+{
+    (void)unused;
+    OV_LOG(LogIsFatal, LOG_FATAL, "TimeoutHandler called in ov.");
+    return 0;
+}
+
+PLUGIN_EXPORT int IOHandler(void *unused)
+{
+    (void)unused;
+    OV_LOG(LogIsFatal, LOG_FATAL, "IOHandler called in ov.");
+    return 0;
+}
+
+/* ------------------------------------------------------------------ clients and the key */
+
+static OvClient *FindClient(const ClientRecord *client)
+{
+    for (OvClient *node = OvClients; node; node = node->Next)
+        if (node->Client == client)
+            return node;
+    return NULL;
+}
+
+static void Connect(ClientRecord *client)
+{
+    if (OvID < 0) {
+        if (WriteWord(client, ReplyCodeForViewerState(OvID)) < 0)
+            OV_ERROR("write failed on client->OutBuffer.");
+        CloseClient(client);
+        return;
+    }
+    OvClient *node = malloc(sizeof *node);
+    if (!node) {
+        if (WriteWord(client, REPLY_INTERNAL) < 0)
+            OV_ERROR("write failed on client->OutBuffer.");
+        OV_ERROR("malloc failed on ovClient.");
+        CloseClient(client);
+        return;
+    }
+    node->Client = client;
+    node->Key = -1;
+    node->Jobs = NULL;
+    node->Next = OvClients;
+    OvClients = node;
+    AnswerClient(client, REPLY_OK);
+}
+
+static void Disconnect(ClientRecord *client)
+{
+    OvClient *node = FindClient(client);
+    if (!node)
+        return;
+    if (node->Key == 0) {
+        for (OvClient *other = OvClients; other; other = other->Next)
+            if (other->Client != client)
+                CloseClient(other->Client);
+    }
+    Job *job = node->Jobs;
+    Job *head = OvQ ? QueuePeek(OvQ) : NULL;
+    while (job) {
+        Job *next = job->Next;
+        job->Owner = NULL;
+        if (job == head) {
+            job->Next = NULL; /* the rest of the list is freed here */
+        } else {
+            QueueRemove(OvQ, job);
+            FreeJob(job);
+        }
+        job = next;
+    }
+    node->Jobs = NULL;
+    OV_DEBUG("Removing ov client.");
+    OvClient **link = &OvClients;
+    while (*link != node)
+        link = &(*link)->Next;
+    *link = node->Next;
+    free(node);
+}
+
+/* A 32-bit word from /dev/urandom, or from rand() once that source failed. */
+static uint32_t RandomWord(void)
+{
+    uint32_t word = 0;
+    unsigned char *bytes = (unsigned char *)&word;
+    size_t have = 0;
+    int empty = 0;
+    if (OvRandomFD < 0)
+        return (uint32_t)rand();
+    while (have < sizeof word) {
+        ssize_t n = read(OvRandomFD, bytes + have, sizeof word - have);
+        if (n > 0) {
+            have += (size_t)n;
+            empty = 0;
+            continue;
+        }
+        if (n == 0 && ++empty < OV_RANDOM_EOF_LIMIT)
+            continue;
+        if (n < 0 && errno == EINTR)
+            continue;
+        /* A failing source, or one that keeps reporting end of file, is
+         * closed and not used again. */
+        while (close(OvRandomFD) < 0 && errno == EINTR)
+            ;
+        OvRandomFD = -1;
+        return (uint32_t)rand();
+    }
+    return word;
+}
+
+static void IssueKey(ClientRecord *client)
+{
+    OvKey = (int32_t)(RandomWord() % OV_KEY_MODULUS + 1);
+    AnswerClient(client, REPLY_OK);
+    AnswerClient(client, (uint32_t)OvKey);
+}
+
+/* The first word a client sends is its key. */
+static void KeyHandshake(OvClient *node)
+{
+    ClientRecord *client = node->Client;
+    uint32_t word;
+    if (CBufferSize(client->InBuffer) < 4)
+        return;
+    CBufferRead(client->InBuffer, &word, 4);
+    node->Key = (int32_t)ntohl(word);
+    if (OvKey != 0) {
+        if (node->Key == OvKey) {
+            AnswerClient(client, REPLY_OK);
+        } else {
+            node->Key = -1;
+            AnswerClient(client, REPLY_KEY_MISMATCH);
+            CloseClient(client);
+        }
+    } else if (node->Key != 0) {
+        AnswerClient(client, REPLY_NO_KEY_ISSUED);
+        CloseClient(client);
+    } else {
+        IssueKey(client);
+    }
+}
+
+/* ------------------------------------------------------------------ requests */
+
+static uint32_t PeekWord(const CBuffer *in, size_t at)
+{
+    uint32_t word = 0;
+    CBufferPeekAt(in, &word, at, 4);
+    return ntohl(word);
+}
+
+static int32_t ReadWord(CBuffer *in)
+{
+    uint32_t word = 0;
+    CBufferRead(in, &word, 4);
+    return (int32_t)ntohl(word);
+}
+
+/* Puts the job on its owner's list and into OvQ, and starts it when the
+ * viewer is ready and idle. */
+static int QueueJob(OvClient *node, Job *job)
+{
+    job->Owner = node;
+    job->Next = node->Jobs;
+    node->Jobs = job;
+    if (QueueEnqueue(OvQ, job) < 0) {
+        OV_ERROR("enqueue failed on ov q.");
+        node->Jobs = job->Next;
+        FreeJob(job);
+        AnswerClient(node->Client, REPLY_INTERNAL);
+        return OV_DONE;
+    }
+    if (QueueSize(OvQ) == 1 && OvExecutable)
+        StartJob();
+    return OV_DONE;
+}
+
+static void WriteHeader(Job *job)
+{
+    ViewerFrame header = {job->Word0, job->Word1, job->Width, job->Height};
+    memcpy(job->Image, &header, sizeof header);
+}
+
+/* Command 0: Width, Height, Word0, Word1, then Width x Height x 3 bytes. */
+static int ShowImage(OvClient *node)
+{
+    ClientRecord *client = node->Client;
+    CBuffer *in = client->InBuffer;
+    if (CBufferSize(in) < 20)
+        return OV_INCOMPLETE;
+    int32_t width = (int32_t)PeekWord(in, 4);
+    int32_t height = (int32_t)PeekWord(in, 8);
+    if (width < 0 || height < 0 || (uint64_t)width * (uint64_t)height > OV_MAX_PIXELS) {
+        /* No frame can be built and the length of this request is unknown,
+         * so nothing after it can be parsed: refuse and close. */
+        OV_ERROR("image size %d x %d refused on client->Client->InBuffer.", (int)width, (int)height);
+        CBufferRemove(in, CBufferSize(in));
+        AnswerClient(client, REPLY_INTERNAL);
+        CloseClient(client);
+        return OV_STOP;
+    }
+    int32_t n = width * height * 3;
+    if (CBufferSize(in) < (size_t)n + 20)
+        return OV_INCOMPLETE;
+    Job *job = malloc(sizeof *job);
+    if (!job) {
+        OV_ERROR("malloc failed on job.");
+        CBufferRemove(in, (size_t)n + 20);
+        AnswerClient(client, REPLY_INTERNAL);
+        return OV_DONE;
+    }
+    job->Image = malloc((size_t)n + 16);
+    if (!job->Image) {
+        OV_ERROR("malloc failed on job->Image.");
+        free(job);
+        CBufferRemove(in, (size_t)n + 20);
+        AnswerClient(client, REPLY_INTERNAL);
+        return OV_DONE;
+    }
+    job->Width = width;
+    job->Height = height;
+    job->Total = n + 16;
+    job->Written = 0;
+    CBufferRemove(in, 12);
+    job->Word0 = ReadWord(in);
+    job->Word1 = ReadWord(in);
+    WriteHeader(job);
+    CBufferRead(in, job->Image + sizeof(ViewerFrame), (size_t)n);
+    return QueueJob(node, job);
+}
+
+/* Commands 1 (one argument) and 3 (two arguments): a 16-byte frame. */
+static int ShortRequest(OvClient *node, int32_t command)
+{
+    ClientRecord *client = node->Client;
+    CBuffer *in = client->InBuffer;
+    size_t length = command == 1 ? 8 : 12;
+    if (CBufferSize(in) < length)
+        return OV_INCOMPLETE;
+    Job *job = malloc(sizeof *job);
+    if (!job) {
+        OV_ERROR("malloc failed on job.");
+        CBufferRemove(in, length);
+        AnswerClient(client, REPLY_INTERNAL);
+        return OV_DONE;
+    }
+    job->Image = malloc(sizeof(ViewerFrame));
+    if (!job->Image) {
+        OV_ERROR("malloc failed on job.");
+        free(job);
+        CBufferRemove(in, length);
+        AnswerClient(client, REPLY_INTERNAL);
+        return OV_DONE;
+    }
+    job->Word0 = command == 1 ? -1 : -2;
+    job->Width = 0;
+    job->Height = 0;
+    job->Written = 0;
+    job->Total = (int32_t)sizeof(ViewerFrame);
+    CBufferRemove(in, 4);
+    job->Word1 = ReadWord(in);
+    if (command == 3)
+        job->Width = ReadWord(in);
+    WriteHeader(job);
+    return QueueJob(node, job);
+}
+
+/* Drops the n bytes appended last to the buffer. */
+static void TakeBack(CBuffer *out, size_t n)
+{
+    CBufferRemoveAt(out, (int64_t)CBufferSize(out) - (int64_t)n - 1, n);
+}
+
+/* Command 2: answers code 0, the client's 8 bytes and two clock readings.
+ * Returns 0 while the request is incomplete, 1 once it was dealt with. */
+static int DoTimeStamp(OvClient *node)
+{
+    ClientRecord *client = node->Client;
+    CBuffer *in = client->InBuffer;
+    CBuffer *out = client->OutBuffer;
+    struct timeval t1, t2;
+    size_t moved = 0;
+
+    if (CBufferSize(in) < 12)
+        return 0;
+    if (gettimeofday(&t1, NULL) != 0) {
+        int err = errno;
+        OV_ERROR("gettimeofday failed on job->Created.  %s.", strerror(err));
+        CBufferRemove(in, 12);
+        AnswerClient(client, REPLY_CLOCK_FAILED);
+        return 1;
+    }
+    CBufferRemove(in, 4);
+    if (WriteWord(client, REPLY_OK) < 0) {
+        OV_ERROR("write failed on client->Client->OutBuffer.");
+        CloseClient(client);
+        return 1;
+    }
+    /* The client's bytes go from InBuffer straight into OutBuffer. */
+    while (moved < 8) {
+        size_t size = 8 - moved;
+        unsigned char *block = CBufferGetWriteBlock(out, &size);
+        int64_t got = block ? CBufferRead(in, block, size) : -1;
+        if (got <= 0) {
+            OV_ERROR("getWriteBlock failed on client->OutBuffer.");
+            TakeBack(out, moved + 4);
+            CBufferRemove(in, 8 - moved);
+            AnswerClient(client, REPLY_INTERNAL);
+            return 1;
+        }
+        CBufferCommitBlock(out, (size_t)got);
+        moved += (size_t)got;
+    }
+    if (WriteWord(client, (uint32_t)t1.tv_sec) < 0) {
+        OV_ERROR("write failed on client->OutBuffer");
+        TakeBack(out, 12);
+        AnswerClient(client, REPLY_INTERNAL);
+        return 1;
+    }
+    if (WriteWord(client, (uint32_t)t1.tv_usec) < 0) {
+        OV_ERROR("write failed on client->OutBuffer");
+        TakeBack(out, 16);
+        AnswerClient(client, REPLY_INTERNAL);
+        return 1;
+    }
+    if (gettimeofday(&t2, NULL) != 0) {
+        int err = errno;
+        OV_ERROR("gettimeofday failed on t.  %s.", strerror(err));
+        TakeBack(out, 20);
+        AnswerClient(client, REPLY_CLOCK_FAILED);
+        return 1;
+    }
+    if (WriteWord(client, (uint32_t)t2.tv_sec) < 0) {
+        OV_ERROR("write failed on client->OutBuffer");
+        TakeBack(out, 20);
+        AnswerClient(client, REPLY_INTERNAL);
+        return 1;
+    }
+    if (WriteWord(client, (uint32_t)t2.tv_usec) < 0) {
+        OV_ERROR("write failed on client->OutBuffer");
+        TakeBack(out, 24);
+        AnswerClient(client, REPLY_INTERNAL);
+        return 1;
+    }
+    return 1;
+}
+
+/* Serves every complete request at the front of InBuffer. */
+static void RequestLoop(OvClient *node)
+{
+    CBuffer *in = node->Client->InBuffer;
+    while (CBufferSize(in) >= 4) {
+        int32_t command = (int32_t)PeekWord(in, 0);
+        int outcome;
+        if ((command == 0 || command == 1 || command == 3) && OvID < 0) {
+            /* The viewer was given up after this client was admitted: the job
+             * could never be served. Answered like a refused connection. */
+            CBufferRemove(in, CBufferSize(in));
+            AnswerClient(node->Client, ReplyCodeForViewerState(OvID));
+            CloseClient(node->Client);
+            return;
+        }
+        switch (command) {
+        case 0:
+            outcome = ShowImage(node);
+            break;
+        case 1:
+        case 3:
+            outcome = ShortRequest(node, command);
+            break;
+        case 2:
+            outcome = DoTimeStamp(node) ? OV_DONE : OV_INCOMPLETE;
+            break;
+        default:
+            /* An unknown word stays in front and blocks this client. */
+            return;
+        }
+        if (outcome != OV_DONE)
+            return;
+    }
+}
+
+PLUGIN_EXPORT int ClientHandler(ClientRecord *client, int kind)
+{
+    OvClient *node;
+    switch (kind) {
+    case CLIENT_CONNECTED:
+        Connect(client);
+        break;
+    case CLIENT_CLOSED:
+        Disconnect(client);
+        break;
+    case CLIENT_DATA:
+        node = FindClient(client);
+        if (!node)
+            CloseClient(client);
+        else if (node->Key < 0)
+            KeyHandshake(node);
+        else
+            RequestLoop(node);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+/* ------------------------------------------------------------------ feeding the viewer */
+
+/* A write failed: answer 25, stop the viewer, drop the job. */
+static void AbandonJob(Job *job, int err)
+{
+    OV_ERROR("write failed on OvExecutable->StdIn.  %s.", strerror(err));
+    StopWriteReady();
+    WriteErrors++;
+    Terminate(OvExecutable->Pid);
+    QueueDequeue(OvQ);
+    AnswerJob(job, REPLY_WRITE_FAILED);
+    UnlinkJob(job);
+    FreeJob(job);
+}
+
+/* Writes the head job's frame from Written on, as far as the pipe takes it. */
+static void StartJob(void)
+{
+    Job *job = QueuePeek(OvQ);
+    int32_t sent = 0;
+    int32_t left;
+    if (job->Written == 0)
+        OvTotal = -1;
+    for (;;) {
+        left = job->Total - job->Written;
+        if (left <= 0)
+            break;
+        ssize_t n = write(OvExecutable->StdIn, job->Image + job->Written, (size_t)left);
+        if (n > 0) {
+            OV_DEBUG("wrote %d bytes to OvExecutable->StdIn", (int)n);
+            WriteErrors = 0;
+            job->Written += (int32_t)n;
+            sent += (int32_t)n;
+            if (job->Written == job->Total)
+                StopWriteReady();
+            continue;
+        }
+        int err = n < 0 ? errno : EIO;
+        if (err == EINTR)
+            continue;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            StartWriteReady();
+            break;
+        }
+        AbandonJob(job, err);
+        break;
+    }
+    OV_DEBUG("wrote a total of %d bytes to OvExecutable->StdIn, %d left.", (int)sent, (int)left);
+}
+
+/* ------------------------------------------------------------------ viewer output */
+
+/* Reads and drops whatever the pipe holds; for a viewer the plug-in has
+ * given up on at start-up, when there is no OvBuffer to read into. */
+static void DrainPipe(int fd)
+{
+    unsigned char scratch[512];
+    for (;;) {
+        ssize_t n = read(fd, scratch, sizeof scratch);
+        if (n > 0 || (n < 0 && errno == EINTR))
+            continue;
+        return;
+    }
+}
+
+static void StartByte(ExecutableRecord *executable)
+{
+    if (!OvBuffer || !OvQ) {
+        DrainPipe(executable->StdOut);
+        return;
+    }
+    ssize_t n;
+    int err;
+    do {
+        size_t size = 1;
+        unsigned char *block = CBufferGetWriteBlock(OvBuffer, &size);
+        if (block) {
+            n = read(executable->StdOut, block, size);
+            err = errno;
+        } else {
+            n = -1;
+            err = ENOBUFS;
+        }
+    } while (n < 0 && err == EINTR);
+    if (n > 0) {
+        OvExecutable = executable;
+        OvID = 0;
+        ReadErrors = 0;
+        OvStdInOn = 0;
+        if (QueueSize(OvQ) > 0)
+            StartJob();
+        return;
+    }
+    /* End of file: not ready; the exit event follows. */
+    if (n == 0 || err == EAGAIN || err == EWOULDBLOCK)
+        return;
+    OV_ERROR("read failed on executable->StdOut.  %s.", strerror(err));
+    ReadErrors++;
+    Terminate(OvID);
+}
+
+/* Removes the head job (whose result was read) and starts the next. */
+static void FinishJob(void)
+{
+    Job *job = QueueDequeue(OvQ);
+    UnlinkJob(job);
+    FreeJob(job);
+    CBufferClear(OvBuffer);
+    OV_DEBUG("Job cleanup.");
+    if (QueueSize(OvQ) > 0)
+        StartJob();
+}
+
+static void FailedResultRead(void)
+{
+    Job *job = QueuePeek(OvQ);
+    OV_ERROR("read failed on OvExecutable->StdOut.");
+    ReadErrors++;
+    Terminate(OvExecutable->Pid);
+    AnswerJob(job, REPLY_READ_FAILED);
+    QueueDequeue(OvQ);
+    UnlinkJob(job);
+    FreeJob(job);
+    CBufferClear(OvBuffer);
+    OV_DEBUG("Job cleanup.");
+    OvTotal = -1;
+}
+
+/* The head job's frame is written: collect its 4-byte result. */
+static void ReadResult(void)
+{
+    int got = 0;
+    int ended = 0;
+    while (!ended && CBufferSize(OvBuffer) < 4 && OvTotal != 4) {
+        size_t size;
+        unsigned char *block;
+        ssize_t n;
+        int err;
+        if (OvTotal == -1) {
+            size = 4 - CBufferSize(OvBuffer);
+            block = CBufferGetWriteBlock(OvBuffer, &size);
+            if (!block) {
+                OvTotal = (int32_t)CBufferSize(OvBuffer);
+                CBufferClear(OvBuffer);
+                OV_ERROR("getwriteblock failed on OvBuffer.");
+                continue;
+            }
+            OV_DEBUG("reading from OvExecutable->StdOut to OvBuffer.");
+            n = read(OvExecutable->StdOut, block, size);
+            err = errno;
+            if (n > 0) {
+                CBufferCommitBlock(OvBuffer, (size_t)n);
+                got += (int)n;
+                OV_DEBUG("read %d bytes from OvExecutable->StdOut.", (int)n);
+            } else if (n == 0 || err == EAGAIN || err == EWOULDBLOCK) {
+                ended = 1;
+            } else if (err != EINTR) {
+                FailedResultRead();
+                return;
+            }
+        } else {
+            OV_DEBUG("reading form OvExecutable->StdOut to OvBuffer.");
+            size = (size_t)(4 - OvTotal);
+            block = CBufferGetWriteBlock(OvBuffer, &size);
+            if (block) {
+                n = read(OvExecutable->StdOut, block, size);
+                err = errno;
+            } else {
+                n = -1;
+                err = ENOBUFS;
+            }
+            OV_DEBUG("read %d bytes from OvExecutable->StdOut.", (int)n);
+            if (n > 0) {
+                OvTotal += (int32_t)n;
+                got += (int)n;
+            } else if (n == 0) {
+                ended = 1;
+            } else if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) {
+                OV_DEBUG("Discarding bytes from OvExecutable->StdOut.");
+                CBufferClear(OvBuffer);
+                if (err != EINTR)
+                    ended = 1;
+            } else {
+                FailedResultRead();
+                return;
+            }
+        }
+    }
+    OV_DEBUG("read a total of %d bytes from OvExecutable->StdOut.", got);
+    if (OvTotal == 4) {
+        AnswerJob(QueuePeek(OvQ), REPLY_INTERNAL);
+        OvTotal = -1;
+        FinishJob();
+    } else if (CBufferSize(OvBuffer) == 4) {
+        Job *job = QueuePeek(OvQ);
+        if (job->Owner) {
+            int32_t result;
+            OV_DEBUG("Job finished.");
+            CBufferRead(OvBuffer, &result, 4);
+            AnswerJob(job, (uint32_t)result);
+        }
+        FinishJob();
+    }
+}
+
+/* Output nobody waits for: read and dropped. */
+static void DrainViewer(void)
+{
+    CBufferClear(OvBuffer);
+    for (;;) {
+        size_t size = 0;
+        unsigned char *block = CBufferGetWriteBlock(OvBuffer, &size);
+        if (!block)
+            return;
+        ssize_t n = read(OvExecutable->StdOut, block, size);
+        CBufferClear(OvBuffer);
+        if (n <= 0)
+            return;
+    }
+}
+
+/* ------------------------------------------------------------------ exits, restarts, unclutter */
+
+/* Every queued job is answered with the code and its client closed. */
+static void FailQueue(uint32_t code)
+{
+    Job *job;
+    while ((job = QueueDequeue(OvQ)) != NULL) {
+        if (job->Owner) {
+            ClientRecord *client = job->Owner->Client;
+            if (WriteWord(client, code) < 0)
+                OV_ERROR("write failed on client->Client->OutBuffer.");
+            job->Owner->Jobs = NULL;
+            CloseClient(client);
+        }
+        FreeJob(job);
+    }
+}
+
+static void ViewerExits(ExecutableRecord *executable)
+{
+    OvExecutable = NULL;
+    OvStdInOn = 0;
+    if (!OvBuffer || !OvQ)
+        return; /* given up at start-up: never restarted */
+    if (QueueSize(OvQ) > 0) {
+        Job *head = QueuePeek(OvQ);
+        if (head->Written > 0) {
+            AnswerJob(head, executable->Status != 0 ? (uint32_t)executable->Status : REPLY_VIEWER_OTHER);
+            QueueDequeue(OvQ);
+            UnlinkJob(head);
+            FreeJob(head);
+        }
+    }
+    CBufferClear(OvBuffer);
+    if (executable->Status == 127)
+        OvID = -5;
+    else if (ReadErrors >= 5)
+        OvID = -6;
+    else if (WriteErrors >= 5)
+        OvID = -7;
+    else
+        OvID = SpawnExecutable(OvHandle, executable->Argv);
+    if (OvID < 0 && QueueSize(OvQ) > 0)
+        FailQueue(ReplyCodeForViewerState(OvID));
+}
+
+static void UnclutterExits(ExecutableRecord *executable)
+{
+    if (UnclutterRetries-- > 0)
+        UnclutterID = SpawnExecutable(OvHandle, executable->Argv);
+    else
+        UnclutterID = 0; /* gone for good: its pid may be reused */
+}
+
+static void DrainUnclutter(ExecutableRecord *executable)
+{
+    unsigned char *buffer = malloc(OV_UNCLUTTER_CHUNK);
+    ssize_t n;
+    if (!buffer) {
+        OV_DEBUG("malloc failed on unclutter buffer.");
+        return;
+    }
+    do {
+        errno = 0;
+        n = read(executable->StdOut, buffer, OV_UNCLUTTER_CHUNK);
+    } while (n >= 1 || (n < 0 && errno == EINTR));
+    if (n < 0) {
+        int err = errno;
+        OV_WARN("read failed on unclutter->StdOut.  %s.", strerror(err));
+    }
+    free(buffer);
+}
+
+PLUGIN_EXPORT int ExecutableHandler(ExecutableRecord *executable, int kind)
+{
+    int unclutter = executable->Pid == UnclutterID;
+    switch (kind) {
+    case EXECUTABLE_EXITED:
+        if (unclutter)
+            UnclutterExits(executable);
+        else
+            ViewerExits(executable);
+        break;
+    case EXECUTABLE_READABLE:
+        if (unclutter) {
+            DrainUnclutter(executable);
+        } else if (!OvExecutable) {
+            StartByte(executable);
+        } else {
+            Job *head = QueueSize(OvQ) > 0 ? QueuePeek(OvQ) : NULL;
+            if (head && head->Written == head->Total)
+                ReadResult();
+            else
+                DrainViewer();
+        }
+        break;
+    case EXECUTABLE_WRITE_READY:
+        if (unclutter)
+            OV_ERROR("UnclutterID passed into ExecutableWriteReady.");
+        else if (OvExecutable && QueueSize(OvQ) > 0)
+            StartJob();
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+#ifdef OV_HANDLER_FUZZ_HOOKS
+/* For the fuzz harness only: checks that OvQ and the clients' Jobs lists hold
+ * the same jobs. OvQ is walked by rotating it once. Returns 0, or the negative
+ * number of the first rule broken; counts the nodes and jobs the plug-in holds. */
+PLUGIN_EXPORT int OvFuzzCheck(int *clients, int *jobs)
+{
+    enum { LIMIT = 1 << 20 };
+    int nodes = 0, listed = 0, owned = 0, rc = 0;
+    for (OvClient *node = OvClients; node; node = node->Next) {
+        if (++nodes > LIMIT)
+            return -1; /* OvClients is cyclic */
+        for (Job *job = node->Jobs; job; job = job->Next) {
+            if (++listed > LIMIT)
+                return -2; /* a Jobs list is cyclic */
+            if (job->Owner != node)
+                return -3;
+        }
+    }
+    *clients = nodes;
+    *jobs = 0;
+    if (!OvQ)
+        return listed ? -4 : 0;
+    int size = QueueSize(OvQ);
+    for (int i = 0; i < size; i++) {
+        Job *job = QueueDequeue(OvQ);
+        if (rc == 0) {
+            int onList = 0, known = 0;
+            if (!job)
+                rc = -5;
+            else if (job->Owner == NULL && i > 0)
+                rc = -6; /* only the head job may have lost its owner */
+            else if (i > 0 && job->Written != 0)
+                rc = -7; /* only the head job is ever written */
+            else if (job->Written < 0 || job->Written > job->Total ||
+                     job->Total != 16 + job->Width * job->Height * 3)
+                rc = -8;
+            else if (i == 0 && job->Written > 0 && !OvExecutable)
+                rc = -9; /* a written head job ends with its viewer */
+            if (rc == 0 && job->Owner) {
+                for (OvClient *node = OvClients; node; node = node->Next)
+                    if (node == job->Owner) {
+                        known = 1;
+                        for (Job *j = node->Jobs; j; j = j->Next)
+                            onList += j == job;
+                    }
+                if (!known)
+                    rc = -10;
+                else if (onList != 1)
+                    rc = -11;
+                owned++;
+            }
+        }
+        if (QueueEnqueue(OvQ, job) < 0)
+            return -12;
+    }
+    if (rc == 0 && owned != listed)
+        rc = -13; /* a listed job is missing from OvQ, or queued twice */
+    if (rc == 0 && OvStdInOn && !OvExecutable)
+        rc = -14;
+    *jobs = size;
+    return rc;
+}
+#endif

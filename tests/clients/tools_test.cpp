@@ -1,0 +1,480 @@
+// The dvlfollow and ovclient binaries run from outside against scripted servers.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "clientlib/clientlib.h"
+#include "fake_server.h"
+
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#include <stb/stb_image_write.h>
+
+extern char** environ;
+
+namespace cl = clientlib;
+namespace fs = std::filesystem;
+using clients_test::Be32;
+using clients_test::Cat;
+using clients_test::Conn;
+using clients_test::FakeServer;
+using clients_test::TempDir;
+
+namespace {
+
+struct Result {
+    int status = -1;  // exit status, or -1 when the program did not exit normally
+    std::string out, err;
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// Runs a program with its output in files of `dir`; the environment is this
+// process's with `env` added. Waits at most 20 s.
+Result RunProgram(const std::string& dir, std::vector<std::string> args, const std::vector<std::string>& env = {},
+               const std::string& stdin_file = "/dev/null") {
+    static int counter = 0;
+    std::string out = dir + "/out" + std::to_string(counter), err = dir + "/err" + std::to_string(counter);
+    ++counter;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, stdin_file.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> envs;
+    for (char** e = environ; *e; ++e) {
+        std::string s = *e;
+        bool replaced = false;
+        for (const auto& add : env)
+            if (s.substr(0, s.find('=') + 1) == add.substr(0, add.find('=') + 1)) replaced = true;
+        if (!replaced) envs.push_back(s);
+    }
+    envs.insert(envs.end(), env.begin(), env.end());
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : envs) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    Result r;
+    if (rc != 0) {
+        ADD_FAILURE() << "cannot start " << args[0];
+        return r;
+    }
+    int wstatus = 0;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        pid_t w = waitpid(pid, &wstatus, WNOHANG);
+        if (w == pid) break;
+        if (std::chrono::steady_clock::now() > until) {
+            ADD_FAILURE() << args[0] << " did not exit within 20 s";
+            if (pid > 0) kill(pid, SIGKILL);
+            waitpid(pid, &wstatus, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
+    r.out = Slurp(out);
+    r.err = Slurp(err);
+    return r;
+}
+
+void ExpectNoFailures(FakeServer& s) {
+    for (const auto& f : s.Join()) ADD_FAILURE() << "server: " << f;
+}
+
+std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+// ---- dvlfollow --------------------------------------------------------------
+
+// Serves the start of a follow conversation and the given stream after it.
+FakeServer::Script Follow(const std::string& want_path, std::vector<uint8_t> stream, bool wait_for_client) {
+    return [=](Conn& c) {
+        c.SendWord(0);
+        auto path = c.RecvUntilNul();
+        if (path != want_path) c.Fail("path received: " + path.value_or("<none>"));
+        c.SendWord(0);
+        c.Send(stream);
+        if (wait_for_client && !c.WaitEof()) c.Fail("the client did not leave");
+    };
+}
+
+TEST(DvlfollowTool, PrintsVersionsAndStopsAfterCount) {
+    TempDir tmp;
+    FakeServer server({Follow("/tmp/x", Cat({Be32(4), Bytes("one\n"), Be32(4), Bytes("two\n"), Be32(6), Bytes("three\n")}), true)});
+    Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "--connect", server.address(), "--count", "2", "/tmp/x"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "one\ntwo\n");
+    ExpectNoFailures(server);
+    EXPECT_EQ(server.accepted(), 1);
+}
+
+TEST(DvlfollowTool, SeparatorAndEmptyVersions) {
+    TempDir tmp;
+    FakeServer server({Follow("/f", Cat({Be32(1), Bytes("a"), Be32(0), Be32(2), Bytes("bc")}), true)});
+    Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "-n", "3", "--separator", "\\0", "/f"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, std::string("a\0\0bc\0", 6));
+    ExpectNoFailures(server);
+}
+
+TEST(DvlfollowTool, ExitStatusIsTheClosingCode) {
+    TempDir tmp;
+    for (uint32_t code : {18u, 23u, 25u}) {
+        FakeServer server({Follow("/w", Cat({Be32(3), Bytes("abc"), Be32(code)}), false)});
+        Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "/w"});
+        EXPECT_EQ(r.status, static_cast<int>(code));
+        EXPECT_EQ(r.out, "abc");
+        EXPECT_NE(r.err.find(cl::DescribeReply(code, cl::Service::File)), std::string::npos) << r.err;
+        ExpectNoFailures(server);
+    }
+}
+
+TEST(DvlfollowTool, ConnectionFailures) {
+    TempDir tmp;
+    {
+        clients_test::RefusingPort port;
+        Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "--connect", port.address(), "/x"});
+        EXPECT_EQ(r.status, cl::exit_status::kRefused);
+        EXPECT_NE(r.err.find("refused"), std::string::npos) << r.err;
+    }
+    Result bad = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "--connect", "nowhere", "/x"});
+    EXPECT_EQ(bad.status, cl::exit_status::kBadAddress);
+    EXPECT_EQ(RunProgram(tmp.path(), {DVLFOLLOW_BIN}).status, cl::exit_status::kUsage);
+    EXPECT_EQ(RunProgram(tmp.path(), {DVLFOLLOW_BIN, "--count", "x", "/p"}).status, cl::exit_status::kUsage);
+    Result help = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("the watcher on the server ended"), std::string::npos);
+    {
+        FakeServer server({[](Conn& c) { c.SendWord(18); }});
+        EXPECT_EQ(RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "/x"}).status, 18);
+        ExpectNoFailures(server);
+    }
+    {
+        FakeServer server({Follow("/x", Be32(2), false)});  // closed inside a record
+        EXPECT_EQ(RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "/x"}).status,
+                  cl::exit_status::kClosed);
+        ExpectNoFailures(server);
+    }
+    {
+        FakeServer server({Follow("/x", {0, 0, 0}, false)});  // torn length word
+        EXPECT_EQ(RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "/x"}).status,
+                  cl::exit_status::kBadReply);
+        ExpectNoFailures(server);
+    }
+}
+
+TEST(DvlfollowTool, OutputFileIsReplacedWhole) {
+    TempDir tmp;
+    std::string file = tmp.path() + "/copy.txt";
+    std::string big(100000, 'z');
+    FakeServer server({Follow("/o", Cat({Be32(5), Bytes("first"), Be32(static_cast<uint32_t>(big.size())), Bytes(big)}), true)});
+    Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "--output", file, "-n", "2", "/o"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");  // a local copy replaces printing
+    EXPECT_EQ(Slurp(file), big);
+    for (const auto& e : fs::directory_iterator(tmp.path()))
+        EXPECT_EQ(e.path().filename().string().find(".copy.txt.dvlfollow"), std::string::npos)
+            << "temporary file left: " << e.path();
+    ExpectNoFailures(server);
+    // A folder that does not exist: a local failure.
+    FakeServer server2({Follow("/o", Cat({Be32(1), Bytes("x")}), false)});
+    Result r2 = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server2.address(), "--output", tmp.path() + "/no/such/f", "/o"});
+    EXPECT_EQ(r2.status, cl::exit_status::kLocal);
+    ExpectNoFailures(server2);
+}
+
+TEST(DvlfollowTool, ExecGetsEachVersionOnItsInput) {
+    TempDir tmp;
+    std::string log = tmp.path() + "/log";
+    FakeServer server({Follow("/e", Cat({Be32(3), Bytes("abc"), Be32(2), Bytes("de")}), true)});
+    Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "-n", "2", "--exec",
+                                    "printf '%s:' \"$DVLFOLLOW_VERSION\" >> " + log + "; cat >> " + log + "; exit 3",
+                                    "/e"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(log), "1:abc2:de");
+    EXPECT_NE(r.err.find("status 3"), std::string::npos) << r.err;  // reported, not fatal
+    ExpectNoFailures(server);
+}
+
+// ---- ovclient ---------------------------------------------------------------
+
+// The connect reply, then the key handshake: `want_key` 0 issues `issue`.
+void Handshake(Conn& c, uint32_t want_key, uint32_t answer, uint32_t issue = 0) {
+    c.SendWord(0);
+    auto key = c.RecvWord();
+    if (key != want_key) c.Fail("key received: " + std::to_string(key.value_or(0xFFFFFFFF)));
+    c.SendWord(answer);
+    if (answer == 0 && want_key == 0) c.SendWord(issue);
+}
+
+FakeServer::Script ServeFill(uint32_t want_key, uint32_t issue, uint32_t colour, uint32_t result) {
+    return [=](Conn& c) {
+        Handshake(c, want_key, 0, issue);
+        auto req = c.Recv(8);
+        if (req != Cat({Be32(1), Be32(colour)})) c.Fail("fill request differs");
+        c.SendWord(result);
+    };
+}
+
+std::vector<std::string> StateEnv(const TempDir& tmp) {
+    return {"XDG_STATE_HOME=" + tmp.path() + "/state", "HOME=" + tmp.path() + "/home"};
+}
+
+std::string KeyFileOf(const TempDir& tmp, const FakeServer& s) {
+    return cl::DefaultKeyFilePath(cl::ParseAddress(s.address()), (tmp.path() + "/state").c_str(), nullptr);
+}
+
+TEST(OvclientTool, FirstRunIsIssuedTheKeyLaterRunsPresentIt) {
+    TempDir tmp;
+    FakeServer server({ServeFill(0, 424242, 0x112233, 0), ServeFill(424242, 0, 0xABCDEF, 0)});
+    Result first = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "fill", "#112233"}, StateEnv(tmp));
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.err.find("key: 424242"), std::string::npos) << first.err;
+    EXPECT_NE(first.out.find("result 0"), std::string::npos) << first.out;
+    std::string file = KeyFileOf(tmp, server);
+    struct stat st{};
+    ASSERT_EQ(stat(file.c_str(), &st), 0) << file;
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(Slurp(file), "424242\n");
+
+    Result second = RunProgram(tmp.path(), {OVCLIENT_BIN, "fill", "0xABCDEF", "--connect", server.address()}, StateEnv(tmp));
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.err.find("key:"), std::string::npos);
+    ExpectNoFailures(server);
+}
+
+TEST(OvclientTool, StoredKeyRefusedWith27AsksForANewOne) {
+    TempDir tmp;
+    FakeServer server({
+        [](Conn& c) { Handshake(c, 99, 27); },
+        ServeFill(0, 555, 0, 0),
+    });
+    cl::WriteKeyFile(KeyFileOf(tmp, server), 99);
+    Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "fill", "#000000"}, StateEnv(tmp));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("key: 555"), std::string::npos) << r.err;
+    EXPECT_EQ(cl::ReadKeyFile(KeyFileOf(tmp, server)), 555u);
+    EXPECT_EQ(server.accepted(), 2);
+    ExpectNoFailures(server);
+}
+
+TEST(OvclientTool, KeyRefusals) {
+    TempDir tmp;
+    {
+        // Someone else holds the key: the stored one does not match.
+        FakeServer server({[](Conn& c) { Handshake(c, 99, 26); }});
+        cl::WriteKeyFile(KeyFileOf(tmp, server), 99);
+        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "fill", "#000000"}, StateEnv(tmp));
+        EXPECT_EQ(r.status, 26);
+        EXPECT_NE(r.err.find("someone else holds"), std::string::npos) << r.err;
+        EXPECT_EQ(cl::ReadKeyFile(KeyFileOf(tmp, server)), 99u);  // left alone
+        ExpectNoFailures(server);
+    }
+    {
+        // No stored key, but the key was issued to another client already.
+        FakeServer server({[](Conn& c) { Handshake(c, 0, 26); }});
+        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "fill", "#000000"}, StateEnv(tmp));
+        EXPECT_EQ(r.status, 26);
+        EXPECT_NE(r.err.find("already issued"), std::string::npos) << r.err;
+        ExpectNoFailures(server);
+    }
+    {
+        // --key is presented as given and never stored; 27 is not retried.
+        FakeServer server({[](Conn& c) { Handshake(c, 31337, 27); }});
+        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "--key", "31337", "fill", "#000000"},
+                           StateEnv(tmp));
+        EXPECT_EQ(r.status, 27);
+        EXPECT_FALSE(cl::ReadKeyFile(KeyFileOf(tmp, server)).has_value());
+        EXPECT_EQ(server.accepted(), 1);
+        ExpectNoFailures(server);
+    }
+    {
+        // --key-file names another file.
+        std::string own = tmp.path() + "/own/keyfile";
+        FakeServer server({ServeFill(0, 8, 1, 0)});
+        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "--key-file", own, "fill", "#000001"},
+                           StateEnv(tmp));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(Slurp(own), "8\n");
+        ExpectNoFailures(server);
+    }
+    {
+        std::string broken = tmp.path() + "/broken";
+        std::ofstream(broken) << "not a key\n";
+        FakeServer server({[](Conn& c) {
+            c.SendWord(0);
+            c.WaitEof();
+        }});
+        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "--key-file", broken, "fill", "#000001"});
+        EXPECT_EQ(r.status, cl::exit_status::kKeyFile);
+        ExpectNoFailures(server);
+    }
+}
+
+void WritePng(const std::string& path, int w, int h, const std::vector<uint8_t>& rgb) {
+    ASSERT_NE(stbi_write_png(path.c_str(), w, h, 3, rgb.data(), w * 3), 0);
+}
+
+TEST(OvclientTool, ShowSendsEachPictureAndReportsResults) {
+    TempDir tmp;
+    std::vector<uint8_t> rgb = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    std::string png = tmp.path() + "/pic.png", raw = tmp.path() + "/pic.rgb";
+    WritePng(png, 2, 2, rgb);
+    std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char*>(rgb.data()), 6);
+    auto want_show = [](uint32_t w, uint32_t h, uint32_t x, uint32_t y, std::vector<uint8_t> px) {
+        return Cat({Be32(0), Be32(w), Be32(h), Be32(x), Be32(y), px});
+    };
+    FakeServer server({[&](Conn& c) {
+        Handshake(c, 5, 0);
+        if (c.Recv(20 + 12) != want_show(2, 2, 10, 20, rgb)) c.Fail("decoded picture differs");
+        c.SendWord(0);
+        if (!c.WaitEof()) c.Fail("the client did not leave after its one picture");
+    }});
+    Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "--key", "5", "show", png, "--at", "10,20"},
+                          StateEnv(tmp));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("2x2 at 10,20: result 0 (success)"), std::string::npos) << r.out;
+    ExpectNoFailures(server);
+
+    // Raw RGB from a file and from standard input.
+    FakeServer both({[&](Conn& c) {
+        Handshake(c, 5, 0);
+        if (c.Recv(20 + 6) != want_show(2, 1, 10, 20, {1, 2, 3, 4, 5, 6})) c.Fail("raw picture differs");
+        c.SendWord(0);
+        if (c.Recv(20 + 6) != want_show(2, 1, 10, 20, {1, 2, 3, 4, 5, 6})) c.Fail("raw picture from stdin differs");
+        c.SendWord(0);
+    }});
+    Result r2 = RunProgram(tmp.path(),
+                        {OVCLIENT_BIN, "-c", both.address(), "--key", "5", "show", "--raw", "2", "1", raw, "-", "--at", "10,20"},
+                        {}, raw);
+    EXPECT_EQ(r2.status, 0) << r2.err;
+    EXPECT_NE(r2.out.find("result 0 (success)"), std::string::npos) << r2.out;
+    EXPECT_NE(r2.out.find("round trip"), std::string::npos) << r2.out;
+    ExpectNoFailures(both);
+}
+
+TEST(OvclientTool, ShowExitStatusFollowsTheResult) {
+    TempDir tmp;
+    std::string raw = tmp.path() + "/one.rgb";
+    std::ofstream(raw, std::ios::binary) << "abc";
+    for (auto [result, status] : {std::pair{25u, 25}, std::pair{1001u, 30}, std::pair{137u, 30}, std::pair{22u, 22}}) {
+        FakeServer server({[&, result = result](Conn& c) {
+            Handshake(c, 5, 0);
+            c.Recv(23);
+            c.SendWord(result);
+        }});
+        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--raw", "1", "1", raw, raw});
+        EXPECT_EQ(r.status, status) << result;
+        EXPECT_NE(r.out.find("result " + std::to_string(result)), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(cl::DescribeReply(result, cl::Service::Image)), std::string::npos) << r.err;
+        ExpectNoFailures(server);  // the second picture is never sent
+    }
+    // Undecodable picture: a local failure, before anything is sent.
+    std::string junk = tmp.path() + "/junk.png";
+    std::ofstream(junk) << "junk";
+    FakeServer server({[](Conn& c) {
+        Handshake(c, 5, 0);
+        c.WaitEof();
+    }});
+    Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", junk});
+    EXPECT_EQ(r.status, cl::exit_status::kLocal);
+    ExpectNoFailures(server);
+}
+
+TEST(OvclientTool, ClockAndQueryAndTiming) {
+    TempDir tmp;
+    auto serve_clock = [](Conn& c) {
+        auto req = c.Recv(12);
+        if (!req || (*req)[3] != 2) {
+            c.Fail("expected a time-stamp request");
+            return;
+        }
+        int64_t t = cl::WallClockMicros();
+        c.Send(Cat({Be32(0), std::vector<uint8_t>(req->begin() + 4, req->end()), Be32(static_cast<uint32_t>(t / 1000000)),
+                    Be32(static_cast<uint32_t>(t % 1000000)), Be32(static_cast<uint32_t>(t / 1000000)),
+                    Be32(static_cast<uint32_t>(t % 1000000))}));
+    };
+    FakeServer server({
+        [&](Conn& c) {
+            Handshake(c, 5, 0);
+            for (int i = 0; i < 3; ++i) serve_clock(c);
+        },
+        [&](Conn& c) {
+            Handshake(c, 5, 0);
+            if (c.Recv(12) != Cat({Be32(3), Be32(1), Be32(0)})) c.Fail("query request differs");
+            c.SendWord(1920);
+        },
+        [&](Conn& c) {
+            Handshake(c, 5, 0);
+            for (int i = 0; i < 2; ++i) serve_clock(c);
+            c.Recv(23);
+            int64_t shown = cl::WallClockMicros();
+            c.SendWord(0);
+            if (c.Recv(12) != Cat({Be32(3), Be32(4), Be32(0)})) c.Fail("onset query differs");
+            c.SendWord(static_cast<uint32_t>(shown));
+        },
+        [&](Conn& c) {
+            Handshake(c, 5, 0);
+            c.Recv(12);
+            c.SendWord(28);
+        },
+    });
+    Result clock = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "clock", "--samples", "3"});
+    EXPECT_EQ(clock.status, 0) << clock.err;
+    EXPECT_NE(clock.out.find("offset: "), std::string::npos) << clock.out;
+    EXPECT_NE(clock.out.find("uncertainty: "), std::string::npos) << clock.out;
+    EXPECT_NE(clock.out.find("over 3 samples"), std::string::npos) << clock.out;
+
+    Result query = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "query", "width"});
+    EXPECT_EQ(query.status, 0) << query.err;
+    EXPECT_EQ(query.out, "1920\n");
+
+    std::string raw = tmp.path() + "/one.rgb";
+    std::ofstream(raw, std::ios::binary) << "abc";
+    Result timing = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--timing",
+                                         "--clock-samples", "2", "--raw", "1", "1", raw});
+    EXPECT_EQ(timing.status, 0) << timing.err;
+    EXPECT_NE(timing.out.find("presented at "), std::string::npos) << timing.out;
+    EXPECT_NE(timing.out.find("after the request was sent"), std::string::npos) << timing.out;
+
+    Result failed = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "clock", "-n", "1"});
+    EXPECT_EQ(failed.status, 28);
+    EXPECT_NE(failed.err.find("clock"), std::string::npos) << failed.err;
+    ExpectNoFailures(server);
+}
+
+TEST(OvclientTool, UsageErrorsConnectNowhere) {
+    TempDir tmp;
+    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN}).status, cl::exit_status::kUsage);
+    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "fill", "red"}).status, cl::exit_status::kUsage);
+    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "query", "depth"}).status, cl::exit_status::kUsage);
+    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "--key", "0", "fill", "#000000"}).status, cl::exit_status::kUsage);
+    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "--key", "1", "--key-file", "/x", "fill", "#000000"}).status,
+              cl::exit_status::kUsage);
+    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "-k", "1", "show", "--at", "-1,0", "x.png"}).status,
+              cl::exit_status::kUsage);
+    clients_test::RefusingPort port;
+    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", port.address(), "-k", "1", "clock"}).status,
+              cl::exit_status::kRefused);
+    Result help = RunProgram(tmp.path(), {OVCLIENT_BIN, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Exit statuses"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,293 @@
+// End to end: plughost with the real dvl_handler.so and dorvel.exe from the
+// build's module directory, followed through the client library and the
+// dvlfollow program. Every wait is bounded; readiness is the server's "ready"
+// line and the versions themselves.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "clientlib/clientlib.h"
+#include "dvl_process.h"
+
+namespace cl = clientlib;
+using namespace dvltest;
+
+namespace {
+
+constexpr int kWaitMs = 20000;
+const auto kWait = std::chrono::milliseconds(kWaitMs);
+
+cl::Deadline soon() { return cl::Deadline::After(kWait); }
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream f(path);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+class DvlEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
+        server = std::make_unique<Server>(PLUGHOST_EXE, MODULE_DIR, dir.file("plughost.log"));
+        ASSERT_GT(server->port(), 0) << server->error();
+        address = cl::ParseAddress(server->address());
+    }
+    void TearDown() override
+    {
+        if (server && server->pid() > 0) {
+            // A clean stop: under the sanitizers a leak or error in the host
+            // or the plug-in shows as a non-zero status.
+            int status = server->stop();
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "plughost ended with status " << status;
+        }
+        if (HasFailure())
+            std::fprintf(stderr, "--- plughost log:\n%s\n", slurp(dir.file("plughost.log")).c_str());
+    }
+
+    cl::FollowSession follow(const std::string &path)
+    {
+        cl::FollowSession s = cl::FollowSession::Connect(address, kWait);
+        s.Start(path, soon());
+        return s;
+    }
+    std::string nextVersion(cl::FollowSession &s)
+    {
+        cl::FollowEvent ev = s.Next(soon());
+        EXPECT_EQ(ev.kind, cl::FollowEvent::Kind::Version) << "code " << ev.code;
+        return ev.content;
+    }
+    std::vector<pid_t> watchers() { return childrenNamed(server->pid(), "dorvel.exe"); }
+    Process dvlfollow(const std::vector<std::string> &args, const std::string &errFile)
+    {
+        std::vector<std::string> argv{DVLFOLLOW_EXE, "--connect", server->address()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string error;
+        Process p = start(argv, true, errFile, &error);
+        EXPECT_GT(p.pid, 0) << error;
+        return p;
+    }
+
+    TempDir dir;
+    std::unique_ptr<Server> server;
+    cl::Address address;
+};
+
+TEST_F(DvlEndToEnd, FirstVersionThenEveryChange)
+{
+    const std::string file = dir.file("watched.txt");
+    ASSERT_TRUE(writeFile(file, "first version\n"));
+    cl::FollowSession s = follow(file);
+    EXPECT_EQ(nextVersion(s), "first version\n");
+
+    const std::vector<std::string> versions{"second\n", "third, a longer one\n", "4th\n", std::string(1, '\0'),
+                                            "with\0nul\n"};
+    for (const std::string &v : versions) {
+        ASSERT_TRUE(writeFile(file, v));
+        EXPECT_EQ(nextVersion(s), v);
+    }
+    // The same bytes again are no new version: the next one to arrive is the
+    // change after them.
+    ASSERT_TRUE(writeFile(file, versions.back()));
+    ASSERT_TRUE(writeFile(file, "last\n"));
+    EXPECT_EQ(nextVersion(s), "last\n");
+}
+
+TEST_F(DvlEndToEnd, LargeFileArrivesWhole)
+{
+    const std::string file = dir.file("large.bin");
+    std::string content(3 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>((i * 131) ^ (i >> 9));
+    ASSERT_TRUE(writeFile(file, content));
+    cl::FollowSession s = follow(file);
+    EXPECT_TRUE(nextVersion(s) == content);
+}
+
+TEST_F(DvlEndToEnd, DeleteAndRecreate)
+{
+    const std::string file = dir.file("comes-and-goes");
+    ASSERT_TRUE(writeFile(file, "before\n"));
+    cl::FollowSession s = follow(file);
+    EXPECT_EQ(nextVersion(s), "before\n");
+    ASSERT_EQ(::unlink(file.c_str()), 0);
+    ASSERT_TRUE(writeFile(file, "after re-creation\n"));
+    EXPECT_EQ(nextVersion(s), "after re-creation\n") << "the deletion itself is no version";
+    EXPECT_EQ(watchers().size(), 1u);
+}
+
+TEST_F(DvlEndToEnd, MissingFileIsFollowedUntilItAppears)
+{
+    const std::string file = dir.file("not-yet");
+    cl::FollowSession s = follow(file);
+    ASSERT_TRUE(writeFile(file, "now it exists\n"));
+    EXPECT_EQ(nextVersion(s), "now it exists\n");
+}
+
+TEST_F(DvlEndToEnd, ClientLeavingStopsItsWatcher)
+{
+    const std::string file = dir.file("left");
+    ASSERT_TRUE(writeFile(file, "x\n"));
+    pid_t pid = -1;
+    {
+        cl::FollowSession s = follow(file);
+        EXPECT_EQ(nextVersion(s), "x\n");
+        auto w = watchers();
+        ASSERT_EQ(w.size(), 1u);
+        pid = w[0];
+        EXPECT_FALSE(goneInProc(pid));
+    } // the connection closes here
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(waitGone(pid, kWaitMs)) << "dorvel " << pid << " still runs";
+    EXPECT_TRUE(goneInProc(pid));
+    EXPECT_TRUE(watchers().empty());
+}
+
+TEST_F(DvlEndToEnd, WatcherKilledEndsTheConversationWith25)
+{
+    const std::string file = dir.file("killed");
+    ASSERT_TRUE(writeFile(file, "v\n"));
+    cl::FollowSession s = follow(file);
+    EXPECT_EQ(nextVersion(s), "v\n");
+    auto w = watchers();
+    ASSERT_EQ(w.size(), 1u);
+    signalProcess(w[0], SIGKILL);
+    cl::FollowEvent ev = s.Next(soon());
+    EXPECT_EQ(ev.kind, cl::FollowEvent::Kind::ClosingCode);
+    EXPECT_EQ(ev.code, 25u);
+    EXPECT_EQ(s.Next(soon()).kind, cl::FollowEvent::Kind::Closed) << "nothing after the close";
+}
+
+TEST_F(DvlEndToEnd, WatcherThatCannotWatchEndsWith25)
+{
+    // A directory is no file to follow: the watcher ends at once.
+    try {
+        cl::FollowSession s = follow(dir.path());
+        cl::FollowEvent ev = s.Next(soon());
+        EXPECT_EQ(ev.kind, cl::FollowEvent::Kind::ClosingCode);
+        EXPECT_EQ(ev.code, 25u);
+    } catch (const cl::ClientError &e) {
+        // The watcher may end before its start byte was read: 25 instead of
+        // the second reply 0.
+        EXPECT_EQ(e.kind(), cl::ErrorKind::ServerCode) << e.what();
+        EXPECT_EQ(e.code(), 25u) << e.what();
+    }
+    EXPECT_TRUE(watchers().empty());
+}
+
+TEST_F(DvlEndToEnd, OverlongPathIsRefusedWith18)
+{
+    try {
+        cl::FollowSession s = follow("/" + std::string(4200, 'a'));
+        ADD_FAILURE() << "a path of 4201 bytes was accepted";
+    } catch (const cl::ClientError &e) {
+        EXPECT_EQ(e.kind(), cl::ErrorKind::ServerCode) << e.what();
+        EXPECT_EQ(e.code(), 18u) << e.what();
+    }
+    EXPECT_TRUE(watchers().empty());
+    // The server goes on serving.
+    const std::string file = dir.file("ok");
+    ASSERT_TRUE(writeFile(file, "fine\n"));
+    cl::FollowSession s = follow(file);
+    EXPECT_EQ(nextVersion(s), "fine\n");
+}
+
+TEST_F(DvlEndToEnd, FiftyClientsFollowFiftyFiles)
+{
+    const int fdsBefore = openDescriptors();
+    constexpr int kClients = 50;
+    std::vector<std::string> files;
+    std::vector<cl::FollowSession> sessions;
+    for (int i = 0; i < kClients; ++i) {
+        files.push_back(dir.file("f" + std::to_string(i)));
+        ASSERT_TRUE(writeFile(files.back(), "start " + std::to_string(i) + "\n"));
+    }
+    for (int i = 0; i < kClients; ++i)
+        sessions.push_back(follow(files[i]));
+    for (int i = 0; i < kClients; ++i)
+        EXPECT_EQ(nextVersion(sessions[i]), "start " + std::to_string(i) + "\n");
+    auto running = watchers();
+    EXPECT_EQ(running.size(), static_cast<std::size_t>(kClients));
+
+    for (int round = 1; round <= 2; ++round) {
+        for (int i = 0; i < kClients; ++i)
+            ASSERT_TRUE(writeFile(files[i], "round " + std::to_string(round) + " of " + std::to_string(i) + "\n"));
+        for (int i = 0; i < kClients; ++i)
+            EXPECT_EQ(nextVersion(sessions[i]), "round " + std::to_string(round) + " of " + std::to_string(i) + "\n");
+    }
+
+    sessions.clear();
+    for (pid_t pid : running)
+        EXPECT_TRUE(waitGone(pid, kWaitMs)) << "dorvel " << pid << " still runs";
+    EXPECT_TRUE(watchers().empty());
+    EXPECT_EQ(openDescriptors(), fdsBefore);
+}
+
+// ------------------------------------------------------------- dvlfollow
+
+TEST_F(DvlEndToEnd, DvlfollowPrintsEachVersionAndStopsAfterCount)
+{
+    const std::string file = dir.file("printed");
+    ASSERT_TRUE(writeFile(file, "alpha\n"));
+    Process p = dvlfollow({"--count", "2", file}, dir.file("dvlfollow.err"));
+    std::string got;
+    ASSERT_TRUE(readUntil(p.out, "alpha\n", &got, kWaitMs)) << got;
+    ASSERT_TRUE(writeFile(file, "beta\n"));
+    EXPECT_TRUE(readToEnd(p.out, &got, kWaitMs));
+    int status = waitExit(p, kWaitMs);
+    ASSERT_NE(status, -1) << "dvlfollow did not end";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << slurp(dir.file("dvlfollow.err"));
+    EXPECT_EQ(got, "alpha\nbeta\n");
+    // dvlfollow has left: its watcher is stopped.
+    for (pid_t pid : watchers())
+        EXPECT_TRUE(waitGone(pid, kWaitMs)) << "dorvel " << pid << " still runs";
+    EXPECT_TRUE(watchers().empty());
+}
+
+TEST_F(DvlEndToEnd, DvlfollowReports25WhenTheWatcherIsKilled)
+{
+    const std::string file = dir.file("victim");
+    ASSERT_TRUE(writeFile(file, "alive\n"));
+    const std::string err = dir.file("dvlfollow.err");
+    Process p = dvlfollow({file}, err);
+    std::string got;
+    ASSERT_TRUE(readUntil(p.out, "alive\n", &got, kWaitMs)) << got;
+    auto w = watchers();
+    ASSERT_EQ(w.size(), 1u);
+    signalProcess(w[0], SIGKILL);
+    int status = waitExit(p, kWaitMs);
+    ASSERT_NE(status, -1) << "dvlfollow did not end";
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 25);
+    EXPECT_NE(slurp(err).find("reply code 25"), std::string::npos) << slurp(err);
+    EXPECT_NE(slurp(dir.file("plughost.log")).find("executable exited with a status of 137."), std::string::npos)
+        << "the killed watcher's status is logged";
+}
+
+TEST_F(DvlEndToEnd, DisposeStopsEveryWatcher)
+{
+    std::vector<cl::FollowSession> sessions;
+    for (int i = 0; i < 3; ++i) {
+        const std::string file = dir.file("d" + std::to_string(i));
+        ASSERT_TRUE(writeFile(file, "d\n"));
+        sessions.push_back(follow(file));
+        EXPECT_EQ(nextVersion(sessions.back()), "d\n");
+    }
+    auto running = watchers();
+    ASSERT_EQ(running.size(), 3u);
+    int status = server->stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "plughost ended with status " << status;
+    for (pid_t pid : running)
+        EXPECT_TRUE(waitGone(pid, kWaitMs)) << "dorvel " << pid << " outlived the server";
+}
+
+} // namespace

@@ -1,0 +1,213 @@
+// ByteBuffer and PointerQueue: the contract the plug-ins rely on.
+#include "byte_buffer.h"
+#include "pointer_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using plughost::ByteBuffer;
+using plughost::PointerQueue;
+
+namespace {
+
+std::string content(const ByteBuffer &b) { return std::string(reinterpret_cast<const char *>(b.data()), b.size()); }
+
+void put(ByteBuffer &b, const std::string &s) { ASSERT_TRUE(b.write(s.data(), s.size())); }
+
+} // namespace
+
+TEST(HostBuffer, WriteReadPeekRemove)
+{
+    ByteBuffer b(1024);
+    EXPECT_EQ(b.size(), 0u);
+    EXPECT_EQ(b.allocated(), 0u); // nothing held before the first write
+    put(b, "hello world");
+    char out[16] = {};
+    EXPECT_EQ(b.peekAt(out, 6, 100), 5u);
+    EXPECT_EQ(std::string(out, 5), "world");
+    EXPECT_EQ(b.peekAt(out, 11, 1), 0u);
+    EXPECT_EQ(b.read(out, 5), 5u);
+    EXPECT_EQ(std::string(out, 5), "hello");
+    EXPECT_EQ(b.remove(1), 1u);
+    EXPECT_EQ(content(b), "world");
+    EXPECT_EQ(b.read(out, 100), 5u); // min(n, size)
+    EXPECT_EQ(b.remove(3), 0u);
+    EXPECT_EQ(b.size(), 0u);
+}
+
+TEST(HostBuffer, RemoveAtDropsTheBytesAppendedLast)
+{
+    ByteBuffer b(1024);
+    put(b, "keep");
+    put(b, "drop!");
+    const std::int64_t n = 5;
+    EXPECT_TRUE(b.removeAt(static_cast<std::int64_t>(b.size()) - n - 1, n));
+    EXPECT_EQ(content(b), "keep");
+    // n equal to the size: pos is -1 and everything goes.
+    EXPECT_TRUE(b.removeAt(-1, 4));
+    EXPECT_EQ(b.size(), 0u);
+
+    put(b, "abcdef");
+    EXPECT_TRUE(b.removeAt(1, 2)); // bytes 2 and 3: "cd"
+    EXPECT_EQ(content(b), "abef");
+    EXPECT_FALSE(b.removeAt(2, 2)); // bytes 3..4: past the end
+    EXPECT_FALSE(b.removeAt(-2, 1));
+    EXPECT_FALSE(b.removeAt(-1, 5));
+    EXPECT_EQ(content(b), "abef"); // unchanged after a refusal
+}
+
+TEST(HostBuffer, WriteBlockGrantsBetweenOneAndWanted)
+{
+    ByteBuffer b(1 << 20);
+    std::size_t granted = 0;
+    unsigned char *block = b.writeBlock(4, &granted);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(granted, 4u);
+    std::memcpy(block, "abcd", 4);
+    EXPECT_TRUE(b.commit(3));
+    EXPECT_EQ(content(b), "abc");
+    EXPECT_TRUE(b.commit(1)); // the rest of the same block
+    EXPECT_FALSE(b.commit(1)); // beyond what was granted
+    EXPECT_EQ(content(b), "abcd");
+
+    block = b.writeBlock(0, &granted); // any amount
+    ASSERT_NE(block, nullptr);
+    EXPECT_GE(granted, 1u);
+    EXPECT_GE(granted, ByteBuffer::kMinBlock);
+
+    block = b.writeBlock(1, &granted);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(granted, 1u);
+    b.write("x", 1); // another call ends the block
+    EXPECT_FALSE(b.commit(1));
+    EXPECT_EQ(content(b), "abcdx");
+}
+
+TEST(HostBuffer, CapRefusesWritesAndBlocks)
+{
+    ByteBuffer b(10);
+    put(b, "0123456");
+    EXPECT_FALSE(b.write("abcd", 4)); // all or nothing
+    EXPECT_EQ(content(b), "0123456");
+    std::size_t granted = 0;
+    ASSERT_NE(b.writeBlock(100, &granted), nullptr);
+    EXPECT_EQ(granted, 3u); // only what the cap leaves
+    unsigned char *block = b.writeBlock(0, &granted);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(granted, 3u);
+    std::memcpy(block, "789", 3);
+    EXPECT_TRUE(b.commit(3));
+    EXPECT_EQ(b.writeBlock(0, &granted), nullptr);
+    EXPECT_EQ(granted, 0u);
+    EXPECT_EQ(b.writeBlock(1, &granted), nullptr);
+    EXPECT_FALSE(b.write("z", 1));
+    EXPECT_EQ(b.remove(2), 2u); // consuming makes room again
+    EXPECT_TRUE(b.write("yz", 2));
+    EXPECT_EQ(content(b), "23456789yz");
+
+    ByteBuffer zero(0);
+    EXPECT_EQ(zero.writeBlock(0, &granted), nullptr);
+    EXPECT_FALSE(zero.write("a", 1));
+    EXPECT_TRUE(zero.write("", 0));
+}
+
+TEST(HostBuffer, ReserveIsAllocatedAtOnceAndBoundedByTheCap)
+{
+    ByteBuffer b(100, 64);
+    EXPECT_EQ(b.allocated(), 64u);
+    ByteBuffer capped(16, 64);
+    EXPECT_EQ(capped.allocated(), 16u);
+}
+
+// 100 MB arriving in 64 KiB pieces, the way a client's image reaches
+// InBuffer: the bytes copied by growth stay linear in the total.
+TEST(HostBuffer, GrowthIsAmortisedForALargeArrival)
+{
+    const std::size_t total = 100'000'000, piece = 64 * 1024;
+    ByteBuffer b(128u << 20);
+    std::size_t moved = 0, lastAlloc = 0, arrived = 0;
+    while (arrived < total) {
+        std::size_t granted = 0;
+        unsigned char *block = b.writeBlock(0, &granted);
+        ASSERT_NE(block, nullptr);
+        const std::size_t n = std::min({granted, piece, total - arrived});
+        std::memset(block, static_cast<int>(arrived / piece), n);
+        const std::size_t before = b.size();
+        ASSERT_TRUE(b.commit(n));
+        if (b.allocated() != lastAlloc) {
+            moved += before; // a new allocation copies the content held
+            lastAlloc = b.allocated();
+        }
+        arrived += n;
+    }
+    EXPECT_EQ(b.size(), total);
+    EXPECT_LE(moved, 2 * total);
+    EXPECT_LE(b.allocated(), 2 * total);
+    unsigned char probe = 0;
+    b.peekAt(&probe, total - 1, 1);
+    EXPECT_EQ(probe, static_cast<unsigned char>((total - 1) / piece));
+}
+
+// Reading from the front while writing at the back (a stream passing
+// through): memory stays bounded and content moves cost no more than linear.
+TEST(HostBuffer, StreamingThroughKeepsMemoryBounded)
+{
+    ByteBuffer b(1u << 30);
+    std::vector<unsigned char> chunk(10'000, 7), out(10'000);
+    std::size_t peak = 0;
+    for (int i = 0; i < 20'000; ++i) {
+        ASSERT_TRUE(b.write(chunk.data(), chunk.size()));
+        if (i >= 3) {
+            ASSERT_EQ(b.read(out.data(), out.size()), out.size());
+        }
+        peak = std::max(peak, b.allocated());
+    }
+    EXPECT_EQ(b.size(), 3 * chunk.size());
+    EXPECT_LE(peak, 256u * 1024);
+}
+
+TEST(HostBuffer, EmptiedLargeBufferGivesMemoryBack)
+{
+    ByteBuffer b(64u << 20);
+    std::vector<unsigned char> big(8u << 20, 1);
+    ASSERT_TRUE(b.write(big.data(), big.size()));
+    EXPECT_GE(b.allocated(), big.size());
+    b.clear();
+    EXPECT_EQ(b.size(), 0u);
+    EXPECT_LE(b.allocated(), ByteBuffer::kKeepWhenEmpty);
+}
+
+TEST(HostQueue, FifoWithRemovalOfAnyItem)
+{
+    PointerQueue q;
+    int a = 1, b = 2, c = 3;
+    EXPECT_EQ(q.dequeue(), nullptr);
+    EXPECT_EQ(q.peek(), nullptr);
+    ASSERT_TRUE(q.enqueue(&a));
+    ASSERT_TRUE(q.enqueue(&b));
+    ASSERT_TRUE(q.enqueue(&c));
+    EXPECT_EQ(q.size(), 3u);
+    EXPECT_EQ(q.peek(), &a);
+    EXPECT_TRUE(q.remove(&b));
+    EXPECT_FALSE(q.remove(&b));
+    EXPECT_EQ(q.dequeue(), &a);
+    EXPECT_EQ(q.dequeue(), &c);
+    EXPECT_EQ(q.dequeue(), nullptr);
+    EXPECT_EQ(q.size(), 0u);
+    EXPECT_EQ(a + b + c, 6); // items untouched
+}
+
+TEST(HostQueue, RemoveTakesTheFirstOccurrenceOnly)
+{
+    PointerQueue q;
+    int a = 0, b = 0;
+    q.enqueue(&a);
+    q.enqueue(&b);
+    q.enqueue(&a);
+    EXPECT_TRUE(q.remove(&a));
+    EXPECT_EQ(q.dequeue(), &b);
+    EXPECT_EQ(q.dequeue(), &a);
+}

@@ -1,0 +1,520 @@
+// System tests: the real plughost, started as a process, with the test
+// plug-in (test_plugin.cpp) behind real sockets.
+#include "plughost_process.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+using namespace hosttest;
+
+namespace {
+
+const std::string kModules = TEST_MODULE_DIR;
+
+std::vector<std::string> withPlugin(std::vector<std::string> extra = {})
+{
+    std::vector<std::string> args{"--module-dir", kModules, "--listen", "test_plugin=127.0.0.1:0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+// One message from the test plug-in: a line, or "out N" with its N bytes.
+struct Message {
+    std::string line;
+    std::string data;
+};
+
+std::optional<Message> next(Conn &c)
+{
+    auto l = c.line();
+    if (!l)
+        return std::nullopt;
+    Message m{*l, {}};
+    if (l->rfind("out ", 0) == 0) {
+        auto b = c.bytes(std::stoul(l->substr(4)));
+        if (!b)
+            return std::nullopt;
+        m.data = *b;
+    }
+    return m;
+}
+
+// Reads messages until one starts with prefix; collects relayed bytes and
+// every line on the way.
+struct Until {
+    std::optional<std::string> found;
+    std::string data;
+    std::vector<std::string> lines;
+};
+
+Until readUntil(Conn &c, const std::string &prefix)
+{
+    Until u;
+    while (auto m = next(c)) {
+        u.data += m->data;
+        if (m->line.rfind(prefix, 0) == 0) {
+            u.found = m->line;
+            return u;
+        }
+        u.lines.push_back(m->line);
+    }
+    return u;
+}
+
+int spawnedPid(Conn &c, const std::string &command)
+{
+    c.send(command + "\n");
+    auto l = c.line();
+    if (!l || l->rfind("spawned ", 0) != 0)
+        return 0;
+    return std::stoi(l->substr(8));
+}
+
+struct Stats {
+    int connects = -1, closes = -1, errors = -1;
+};
+
+Stats stats(const std::string &address)
+{
+    Conn c(address);
+    Stats s;
+    if (!c.send("stats\n"))
+        return s;
+    auto l = c.line();
+    if (l)
+        std::sscanf(l->c_str(), "stats connects %d closes %d errors %d", &s.connects, &s.closes, &s.errors);
+    return s;
+}
+
+class HostSystem : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(host.start(withPlugin())) << host.errors();
+        address = host.address("test_plugin");
+        ASSERT_FALSE(address.empty());
+    }
+    // A clean stop also means no sanitizer report and no leak at exit.
+    void TearDown() override { EXPECT_EQ(host.stop(SIGTERM), 0) << host.errors(); }
+    PlugHost host;
+    std::string address;
+};
+
+} // namespace
+
+TEST_F(HostSystem, EchoesLinesSentWholeSplitAndPipelined)
+{
+    Conn c(address);
+    ASSERT_TRUE(c.ok());
+    c.send("echo hello\n");
+    EXPECT_EQ(c.line(), "hello");
+    c.send("echo spl");
+    c.send("it\necho a\necho b\n");
+    EXPECT_EQ(c.line(), "split");
+    EXPECT_EQ(c.line(), "a");
+    EXPECT_EQ(c.line(), "b");
+}
+
+TEST_F(HostSystem, ModuleDirectoryIsAbsoluteWithoutTrailingSlash)
+{
+    Conn c(address);
+    c.send("moduledir\n");
+    char resolved[PATH_MAX];
+    ASSERT_NE(::realpath(kModules.c_str(), resolved), nullptr);
+    EXPECT_EQ(c.line(), std::string(resolved));
+}
+
+TEST_F(HostSystem, ReplyBeforeCloseClientArrivesBeforeTheClose)
+{
+    Conn small(address);
+    small.send("close bye\n");
+    EXPECT_EQ(small.untilClosed(), "bye\n");
+
+    // More than the socket buffers take at once: the rest goes out after
+    // CLIENT_CLOSED, before the socket is closed.
+    const std::size_t n = 8 * 1024 * 1024;
+    Conn big(address);
+    big.send("closebig " + std::to_string(n) + "\n");
+    auto got = big.untilClosed();
+    ASSERT_TRUE(got);
+    ASSERT_EQ(got->size(), n);
+    for (std::size_t i = 0; i < n; i += 4093)
+        ASSERT_EQ(static_cast<unsigned char>((*got)[i]), i % 251) << "at " << i;
+
+    const Stats s = stats(address); // CloseClient twice still means one close event
+    EXPECT_EQ(s.connects, 3);
+    EXPECT_EQ(s.closes, 2);
+    EXPECT_EQ(s.errors, 0);
+}
+
+TEST_F(HostSystem, PeerHalfCloseGetsRemainingAnswersThenClose)
+{
+    Conn c(address);
+    c.send("echo one\necho two\n");
+    c.shutdownWrite();
+    EXPECT_EQ(c.untilClosed(), "one\ntwo\n");
+}
+
+TEST_F(HostSystem, ExactlyOneCloseEventPerClient)
+{
+    for (int i = 0; i < 10; ++i) {
+        Conn c(address);
+        c.send("ping\n");
+        EXPECT_EQ(c.line(), "pong");
+    }
+    // Clients that leave are reported in their own time; wait (bounded).
+    // The stats client itself is still connected while it asks.
+    Stats s;
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    do {
+        s = stats(address);
+    } while (s.closes != s.connects - 1 && std::chrono::steady_clock::now() < deadline);
+    EXPECT_GE(s.connects, 11);
+    EXPECT_EQ(s.closes, s.connects - 1);
+    EXPECT_EQ(s.errors, 0);
+}
+
+TEST_F(HostSystem, CatIsRelayedAndTheStartByteComesFirst)
+{
+    Conn c(address);
+    const int pid = spawnedPid(c, "spawn /bin/cat");
+    ASSERT_GT(pid, 0);
+    auto first = next(c);
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->line.rfind("out ", 0), 0u);
+    ASSERT_FALSE(first->data.empty());
+    EXPECT_EQ(first->data[0], 'S');
+    std::string output = first->data.substr(1);
+
+    c.send("write hello\n");
+    EXPECT_EQ(c.line(), "wrote 6");
+    while (output.size() < 6) {
+        auto m = next(c);
+        ASSERT_TRUE(m);
+        output += m->data;
+    }
+    EXPECT_EQ(output, "hello\n");
+    c.send("kill 9\n");
+    auto end = readUntil(c, "exit ");
+    ASSERT_TRUE(end.found);
+    EXPECT_EQ(*end.found, "exit 137 bytes 7 argv0 /bin/cat");
+}
+
+TEST_F(HostSystem, ProgramWithoutSlashIsFoundInPath)
+{
+    Conn c(address);
+    ASSERT_GT(spawnedPid(c, "spawn sh|-c|echo found"), 0);
+    auto end = readUntil(c, "exit ");
+    ASSERT_TRUE(end.found);
+    EXPECT_EQ(*end.found, "exit 0 bytes 7 argv0 sh");
+    EXPECT_EQ(end.data, "Sfound\n");
+}
+
+TEST_F(HostSystem, ExitComesAfterAllOutput)
+{
+    Conn c(address);
+    // Relayed: every byte arrives before the exit line.
+    ASSERT_GT(spawnedPid(c, "spawn /bin/sh|-c|head -c 500000 /dev/zero; exit 3"), 0);
+    auto relayed = readUntil(c, "exit ");
+    ASSERT_TRUE(relayed.found);
+    EXPECT_EQ(*relayed.found, "exit 3 bytes 500001 argv0 /bin/sh");
+    EXPECT_EQ(relayed.data.size(), 500001u);
+
+    // Read 4 KiB per event: the child has long exited while 1 MiB still waits.
+    ASSERT_GT(spawnedPid(c, "spawnslow /bin/sh|-c|head -c 3000000 /dev/zero; exit 3"), 0);
+    auto slow = readUntil(c, "exit ");
+    ASSERT_TRUE(slow.found);
+    EXPECT_EQ(*slow.found, "exit 3 bytes 3000001 argv0 /bin/sh");
+}
+
+TEST_F(HostSystem, ExitIsDeliveredWhenThePluginLeavesOutputUnread)
+{
+    Conn c(address);
+    ASSERT_GT(spawnedPid(c, "spawnlazy /bin/sh|-c|echo unread; exit 5"), 0);
+    auto end = readUntil(c, "exit ");
+    ASSERT_TRUE(end.found);
+    EXPECT_EQ(*end.found, "exit 5 bytes 0 argv0 /bin/sh");
+    // The host is still responsive afterwards (no busy loop on the unread pipe).
+    c.send("ping\n");
+    EXPECT_EQ(c.line(), "pong");
+}
+
+TEST_F(HostSystem, StatusIs128PlusSignalAndSpawnCodesForBadPrograms)
+{
+    Conn c(address);
+    ASSERT_GT(spawnedPid(c, "spawn /bin/sleep|100"), 0);
+    ASSERT_TRUE(next(c)); // the start byte
+    c.send("kill 9\n");
+    auto end = readUntil(c, "exit ");
+    ASSERT_TRUE(end.found);
+    EXPECT_EQ(*end.found, "exit 137 bytes 1 argv0 /bin/sleep");
+
+    EXPECT_EQ(spawnedPid(c, "spawn /nonexistent/program"), -3);
+    EXPECT_EQ(spawnedPid(c, "spawn no-such-program-for-plughost"), -3);
+    EXPECT_EQ(spawnedPid(c, "spawn /etc/passwd"), -3);
+    c.send("ping\n");
+    EXPECT_EQ(c.line(), "pong"); // a failed exec leaves no child behind to report
+}
+
+TEST_F(HostSystem, WriteReadyOnlyWhileSwitchedOn)
+{
+    Conn c(address);
+    ASSERT_GT(spawnedPid(c, "spawn /bin/cat"), 0);
+    ASSERT_TRUE(next(c)); // the start byte
+
+    c.send("wron\n");
+    auto on = readUntil(c, "wready");
+    ASSERT_TRUE(on.found) << "no write-ready event while switched on";
+    EXPECT_EQ(on.lines, std::vector<std::string>{"ok"});
+
+    // Fill cat's input while events are off: none may come.
+    c.send("fill\n");
+    auto filled = readUntil(c, "filled ");
+    ASSERT_TRUE(filled.found);
+    EXPECT_GE(std::stol(filled.found->substr(7)), 65536);
+    c.send("ping\n");
+    auto ping = readUntil(c, "pong");
+    ASSERT_TRUE(ping.found);
+    for (const auto &l : ping.lines)
+        EXPECT_EQ(l.rfind("out ", 0), 0u) << l;
+
+    // On again: as the relay drains cat, its input takes bytes again.
+    c.send("wron\n");
+    auto again = readUntil(c, "wready");
+    ASSERT_TRUE(again.found);
+    c.send("kill 9\n");
+    ASSERT_TRUE(readUntil(c, "exit ").found);
+    EXPECT_EQ(stats(address).errors, 0); // no "unexpected-wready"
+}
+
+TEST_F(HostSystem, NoDescriptorLeakAfterClientsAndChildren)
+{
+    const int before = host.openDescriptors(); // no client yet, nothing spawned
+    {
+        Conn c(address);
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_GT(spawnedPid(c, "spawn /bin/sh|-c|echo x"), 0);
+            ASSERT_TRUE(readUntil(c, "exit 0").found);
+        }
+        EXPECT_EQ(spawnedPid(c, "spawn /nonexistent"), -3);
+        for (int i = 0; i < 10; ++i) {
+            Conn other(address);
+            other.send("close x\n");
+            other.untilClosed();
+        }
+    }
+    // The last client's departure is noticed in the host's own time.
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    int after = host.openDescriptors();
+    while (after != before && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        after = host.openDescriptors();
+    }
+    EXPECT_EQ(after, before);
+}
+
+TEST(HostChildren, ChildGetsOnlyTheStandardDescriptors)
+{
+    PlugHost host;
+    TempDir logs;
+    ASSERT_TRUE(host.start(withPlugin({"--log-file", logs.path() + "/log"}))) << host.errors();
+    Conn c(host.address("test_plugin"));
+    ASSERT_GT(spawnedPid(c, "spawn /bin/sh|-c|ls /proc/$$/fd"), 0);
+    auto end = readUntil(c, "exit ");
+    ASSERT_TRUE(end.found);
+    EXPECT_EQ(end.data, "S0\n1\n2\n");
+    EXPECT_EQ(host.stop(SIGTERM), 0);
+}
+
+TEST(HostLimits, ClientOverTheInputCapIsClosedAndOthersAreServed)
+{
+    PlugHost host;
+    TempDir logs;
+    const std::string log = logs.path() + "/log";
+    ASSERT_TRUE(host.start(withPlugin({"--max-input", "1MiB", "--log-file", log}))) << host.errors();
+    const std::string address = host.address("test_plugin");
+    Conn bystander(address);
+    Conn flood(address);
+    // A line that never ends: the plug-in consumes nothing.
+    flood.send(std::string(2 * 1024 * 1024, 'x'));
+    EXPECT_TRUE(flood.untilClosed());
+    bystander.send("echo still here\n");
+    EXPECT_EQ(bystander.line(), "still here");
+    EXPECT_NE(readFile(log).find("--max-input"), std::string::npos) << readFile(log);
+}
+
+TEST(HostLimits, ClientOverTheOutputCapIsClosed)
+{
+    PlugHost host;
+    TempDir logs;
+    const std::string log = logs.path() + "/log";
+    ASSERT_TRUE(host.start(withPlugin({"--max-output", "1MiB", "--log-file", log}))) << host.errors();
+    Conn c(host.address("test_plugin"));
+    c.send("closebig 2000000\n");
+    auto got = c.untilClosed();
+    ASSERT_TRUE(got);
+    EXPECT_TRUE(got->empty());
+    EXPECT_NE(readFile(log).find("--max-output"), std::string::npos) << readFile(log);
+}
+
+// A closed client that never reads its output is let go after the drain
+// timeout (5 s): its descriptor is closed although the output is not taken.
+TEST(HostLimits, DrainOfAClosedClientThatNeverReadsIsBounded)
+{
+    PlugHost host;
+    ASSERT_TRUE(host.start(withPlugin())) << host.errors();
+    const int baseline = host.openDescriptors();
+    Conn c(host.address("test_plugin"));
+    c.send("closebig 60000000\n");
+    ASSERT_TRUE(c.bytes(1)); // accepted and answering; from here on nothing is read
+    EXPECT_GT(host.openDescriptors(), baseline);
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    int n = host.openDescriptors();
+    while (n != baseline && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        n = host.openDescriptors();
+    }
+    EXPECT_EQ(n, baseline);
+    EXPECT_EQ(host.stop(SIGTERM), 0) << host.errors();
+}
+
+TEST(HostLifecycle, SigtermCallsDisposeAndExitsZero)
+{
+    PlugHost host;
+    TempDir logs;
+    const std::string log = logs.path() + "/log";
+    ASSERT_TRUE(host.start(withPlugin({"--log-file", log}))) << host.errors();
+    Conn c(host.address("test_plugin"));
+    c.send("ping\n");
+    ASSERT_EQ(c.line(), "pong");
+    EXPECT_EQ(host.stop(SIGTERM), 0);
+    const std::string text = readFile(log);
+    EXPECT_NE(text.find("test plugin: Dispose called with 1 clients"), std::string::npos) << text;
+    EXPECT_NE(text.find("[warn] test plugin: Initialize"), std::string::npos) << text;
+}
+
+TEST(HostLifecycle, UnixSocketReplacesAStaleFileAndIsRemovedAtExit)
+{
+    TempDir dir;
+    const std::string path = dir.path() + "/sock";
+    { // a socket file nobody listens on
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un sun{};
+        sun.sun_family = AF_UNIX;
+        std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s", path.c_str());
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
+        ::close(fd);
+    }
+    PlugHost host;
+    ASSERT_TRUE(host.start({"--module-dir", kModules, "--listen", "test_plugin=unix:" + path})) << host.errors();
+    EXPECT_EQ(host.address("test_plugin"), "unix:" + path);
+    {
+        Conn c("unix:" + path);
+        c.send("echo over unix\n");
+        EXPECT_EQ(c.line(), "over unix");
+    }
+    // A second server on the same live socket must refuse to start.
+    PlugHost second;
+    EXPECT_FALSE(second.start({"--module-dir", kModules, "--listen", "test_plugin=unix:" + path}));
+    EXPECT_NE(second.status(), 0);
+    EXPECT_NE(second.errors().find("in use"), std::string::npos) << second.errors();
+
+    EXPECT_EQ(host.stop(SIGINT), 0);
+    struct stat st {};
+    EXPECT_NE(::lstat(path.c_str(), &st), 0);
+}
+
+TEST(HostLifecycle, ServesIpv6Loopback)
+{
+    int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 in6{};
+    in6.sin6_family = AF_INET6;
+    in6.sin6_addr = in6addr_loopback;
+    const bool ipv6 = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr *>(&in6), sizeof in6) == 0;
+    if (probe >= 0)
+        ::close(probe);
+    if (!ipv6)
+        GTEST_SKIP() << "no IPv6 loopback here";
+    PlugHost host;
+    ASSERT_TRUE(host.start({"--module-dir", kModules, "--listen", "test_plugin=[::1]:0"})) << host.errors();
+    const std::string address = host.address("test_plugin");
+    ASSERT_EQ(address.rfind("[::1]:", 0), 0u) << address;
+    Conn c(address);
+    c.send("echo six\n");
+    EXPECT_EQ(c.line(), "six");
+}
+
+TEST(HostStartup, MissingPluginStopsTheStart)
+{
+    PlugHost host;
+    EXPECT_FALSE(host.start({"--module-dir", kModules, "--listen", "no_such_plugin=127.0.0.1:0"}));
+    EXPECT_NE(host.status(), 0);
+    EXPECT_NE(host.errors().find("no_such_plugin"), std::string::npos) << host.errors();
+}
+
+TEST(HostStartup, MissingExportStopsTheStart)
+{
+    PlugHost host;
+    EXPECT_FALSE(host.start({"--module-dir", kModules, "--listen", "noexport_plugin=127.0.0.1:0"}));
+    EXPECT_NE(host.status(), 0);
+    const std::string err = host.errors();
+    EXPECT_NE(err.find("noexport_plugin"), std::string::npos) << err;
+    EXPECT_NE(err.find("IOHandler"), std::string::npos) << err;
+}
+
+TEST(HostStartup, AddressInUseStopsTheStart)
+{
+    int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr *>(&in), sizeof in), 0);
+    ASSERT_EQ(::listen(busy, 1), 0);
+    socklen_t len = sizeof in;
+    ::getsockname(busy, reinterpret_cast<sockaddr *>(&in), &len);
+    PlugHost host;
+    EXPECT_FALSE(host.start(
+        {"--module-dir", kModules, "--listen", "test_plugin=127.0.0.1:" + std::to_string(ntohs(in.sin_port))}));
+    ::close(busy);
+    EXPECT_NE(host.status(), 0);
+    EXPECT_NE(host.errors().find("Address already in use"), std::string::npos) << host.errors();
+}
+
+TEST(HostStartup, BadOptionsAndEmptyModuleDirectory)
+{
+    TempDir empty;
+    PlugHost none;
+    EXPECT_FALSE(none.start({"--module-dir", empty.path()}));
+    EXPECT_NE(none.status(), 0);
+    EXPECT_NE(none.errors().find("no plug-in found"), std::string::npos) << none.errors();
+
+    PlugHost badListen;
+    EXPECT_FALSE(badListen.start({"--module-dir", kModules, "--listen", "test_plugin"}));
+    EXPECT_NE(badListen.status(), 0);
+
+    PlugHost badLevel;
+    EXPECT_FALSE(badLevel.start({"--log-level", "9"}));
+    EXPECT_NE(badLevel.status(), 0);
+}
+
+TEST(HostStartup, ConfigFileTakesTheSameSettings)
+{
+    TempDir dir;
+    const std::string config = dir.path() + "/plughost.toml";
+    std::ofstream(config) << "module-dir = \"" << kModules << "\"\nlisten = [\"test_plugin=127.0.0.1:0\"]\nlog-level = 4\n";
+    PlugHost host;
+    ASSERT_TRUE(host.start({"--config", config})) << host.errors();
+    Conn c(host.address("test_plugin"));
+    c.send("echo configured\n");
+    EXPECT_EQ(c.line(), "configured");
+}
