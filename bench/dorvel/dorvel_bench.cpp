@@ -7,6 +7,7 @@
 //  (c) CPU used while waiting.
 // Usage: dorvel_bench [changes]   (default 2000, at least 1000)
 
+#include "../common/report.h"
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -386,9 +387,15 @@ int main(int argc, char **argv)
 
     // (a) Latency.
     std::vector<double> readTimes;
-    Stats dorvel = Summarise(DorvelLatency(changes, readTimes));
-    Stats fnotify = Summarise(NotifierLatency(changes, Mechanism::FNotify));
-    Stats inotify = Summarise(NotifierLatency(changes, Mechanism::Inotify));
+    const std::vector<double> dorvelTimes = DorvelLatency(changes, readTimes);
+    const std::vector<double> fnotifyTimes = NotifierLatency(changes, Mechanism::FNotify);
+    const std::vector<double> inotifyTimes = NotifierLatency(changes, Mechanism::Inotify);
+    bench::samples("dorvel_latency", dorvelTimes);
+    bench::samples("dorvel_fnotify_latency", fnotifyTimes);
+    bench::samples("dorvel_inotify_latency", inotifyTimes);
+    Stats dorvel = Summarise(dorvelTimes);
+    Stats fnotify = Summarise(fnotifyTimes);
+    Stats inotify = Summarise(inotifyTimes);
     Stats reading = Summarise(readTimes);
     printf("(a) write() to notification, %d changes each, microseconds\n", changes);
     printf("    %-44s %10s %10s %10s\n", "path", "median", "p99", "mean");
@@ -399,6 +406,10 @@ int main(int argc, char **argv)
     double goal = 1.5 * (fnotify.median + reading.median);
     printf("    goal: dorvel median <= 1.5 x (F_NOTIFY + read) = %.1f us: %s (%.2fx)\n\n", goal,
            dorvel.median <= goal ? "met" : "NOT met", dorvel.median / (fnotify.median + reading.median));
+    bench::result("dorvel_latency_median", dorvel.median, fnotify.median + reading.median, "us",
+                  "<=1.5x (F_NOTIFY+read)");
+    bench::result("dorvel_latency_p99", dorvel.p99, fnotify.p99 + reading.p99, "us", "-");
+    bench::result("dorvel_vs_inotify_median", dorvel.median, inotify.median, "us", "-");
 
     // (b) Re-check of an unchanged 100 MB file.
     {
@@ -474,6 +485,7 @@ int main(int argc, char **argv)
         printf("    %-44s %12.2f %12.2f %16s\n", "plain open+read+memcmp in process", cpuPlain, wallPlain, "-");
         printf("    ratio dorvel / plain (CPU): %.2f (goal <= 1.2: %s); records written: %s\n\n", cpuDorvel / cpuPlain,
                cpuDorvel <= 1.2 * cpuPlain ? "met" : "NOT met", wrote ? "some (unexpected)" : "none");
+        bench::result("dorvel_recheck_100MB_cpu", cpuDorvel, cpuPlain, "ms", "<=1.2x (read+memcmp)");
     }
 
     // (c) CPU while waiting.
@@ -499,6 +511,7 @@ int main(int argc, char **argv)
         watcher.Stop();
         printf("(c) dorvel waiting 3 s: %ld clock ticks (utime+stime), %.0f ns on CPU (schedstat)\n",
                after.ticks - before.ticks, after.cpuNs - before.cpuNs);
+        bench::result("dorvel_idle_cpu_3s", (after.cpuNs - before.cpuNs) / 1e6, 0, "ms", "0");
     }
     return 0;
 }

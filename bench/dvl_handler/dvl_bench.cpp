@@ -5,6 +5,7 @@
 //
 //   dvl_bench [--changes N] [--idle-files N] [--idle-seconds S]
 //             [--plughost PATH] [--module-dir DIR]
+#include "../common/report.h"
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -212,6 +213,10 @@ void latency(const Options &o, Server &server, const TempDir &dir)
     std::printf("  %-36s median %8.1f  p99 %8.1f  min %8.1f  max %8.1f\n", "inotifywait -m (event line)", n.median,
                 n.p99, n.min, n.max);
     std::printf("  ratio of medians %.2f, of p99 %.2f (goal: within 3x)\n", d.median / n.median, d.p99 / n.p99);
+    bench::samples("dvl_latency", dvlLat);
+    bench::samples("dvl_inotifywait_latency", inoLat);
+    bench::result("dvl_latency_median", d.median, n.median, "us", "<=3x (inotifywait)");
+    bench::result("dvl_latency_p99", d.p99, n.p99, "us", "-");
 }
 
 void idleCpu(const Options &o, const Server &server, const TempDir &dir)
@@ -251,6 +256,8 @@ void idleCpu(const Options &o, const Server &server, const TempDir &dir)
     std::printf("idle: %d followed files for %.1f s: CPU time (utime+stime) plughost %.0f ms, plughost + %zu "
                 "watchers %.0f ms (tick %.0f ms; goal: zero)\n",
                 o.idleFiles, elapsed, (hostAfter - hostBefore) * tick, watchers.size(), (after - before) * tick, tick);
+    bench::result("dvl_idle_cpu_" + std::to_string(o.idleFiles) + "_files_" + std::to_string(o.idleSeconds) + "s",
+                  (after - before) * tick, 0, "ms", "0");
 }
 
 } // namespace

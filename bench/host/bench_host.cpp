@@ -1,6 +1,7 @@
 // Round trip, throughput and idle wake-ups of plughost (with the bench
 // plug-in) beside a minimal epoll server, in one run.
 //   bench_host [--rounds N] [--exchanges N] [--clients N] [--idle-seconds S]
+#include "../common/report.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -114,6 +115,7 @@ bool exchange(int fd)
 
 struct Latency {
     double medianUs = 0, p99Us = 0;
+    std::vector<double> samples;
 };
 
 Latency roundTrip(int port, int exchanges)
@@ -138,6 +140,7 @@ Latency roundTrip(int port, int exchanges)
     std::sort(us.begin(), us.end());
     l.medianUs = us[us.size() / 2];
     l.p99Us = us[us.size() * 99 / 100];
+    l.samples = us;
     return l;
 }
 
@@ -249,6 +252,10 @@ int main(int argc, char **argv)
                     r + 1, h.medianUs, h.p99Us, b.medianUs, b.p99Us, clients, hr, br);
         hMed.push_back(h.medianUs), hP99.push_back(h.p99Us), bMed.push_back(b.medianUs), bP99.push_back(b.p99Us);
         hRate.push_back(hr), bRate.push_back(br);
+        if (r == 0) {
+            bench::samples("host_rtt_plughost", h.samples);
+            bench::samples("host_rtt_baseline", b.samples);
+        }
     }
     const double hm = median(hMed), bm = median(bMed), hr = median(hRate), br = median(bRate);
     std::printf("\nmedian of %d rounds (%d exchanges each for RTT, %d exchanges over %d clients):\n", rounds,
@@ -259,6 +266,9 @@ int main(int argc, char **argv)
                 median(hP99) / median(bP99));
     std::printf("  throughput   plughost %7.0f /s   baseline %7.0f /s   ratio %.2f (goal >= 0.90)\n", hr, br,
                 hr / br);
+    bench::result("host_rtt_median", hm, bm, "us", "<=1.2x");
+    bench::result("host_rtt_p99", median(hP99), median(bP99), "us", "-");
+    bench::result("host_throughput_50_clients", hr, br, "req/s", ">=0.9x");
 
     if (idleSeconds > 0) {
         // Let the host finish with the benchmark's closing clients first.
@@ -268,6 +278,8 @@ int main(int argc, char **argv)
         const long after = contextSwitches(host.pid);
         std::printf("  idle plughost: %ld wake-ups (context switches) in %d s (goal 0)\n", after - before,
                     idleSeconds);
+        bench::result("host_idle_wakeups_" + std::to_string(idleSeconds) + "s", double(after - before), 0, "wakeups",
+                      "0");
     }
     stopServer(host);
     stopServer(base);

@@ -1,0 +1,110 @@
+// Runs the real orvane.exe with pipes on its standard input and output.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvane_test {
+
+// Upper bound for every wait on the viewer.
+inline constexpr int kWaitMs = 20000;
+
+// A fresh directory below /tmp, removed with its contents at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Number of descriptors this process has open.
+int OpenFdCount();
+
+std::vector<uint8_t> Frame(int32_t word0, int32_t word1, int32_t width, int32_t height,
+                           const std::vector<uint8_t>& pixels = {});
+inline std::vector<uint8_t> FillFrame(uint32_t rgb) { return Frame(-1, int32_t(rgb), 0, 0); }
+inline std::vector<uint8_t> QueryFrame(int32_t what, int32_t reserved = 0)
+{
+    return Frame(-2, what, reserved, 0);
+}
+
+// An RGB image whose every pixel differs from its neighbours.
+std::vector<uint8_t> PatternImage(int width, int height, uint8_t seed);
+
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;
+    const uint8_t* at(int x, int y) const { return &rgb[(size_t(y) * width + x) * 3]; }
+};
+// Reads a PNG as RGB; nullopt when it cannot.
+std::optional<Image> ReadPng(const std::string& path);
+
+struct Env {
+    // Variables set for the child on top of this process's environment,
+    // from which every ORVANE_*, DISPLAY, WAYLAND_DISPLAY and SDL_* is removed.
+    std::map<std::string, std::string> set;
+};
+
+class ViewerProcess {
+public:
+    // Starts the viewer with argv[1..] = args; stderr goes to stderr_path.
+    // nonblocking: the child's pipe ends carry O_NONBLOCK, as the host's may.
+    ViewerProcess(const std::vector<std::string>& args, const Env& env,
+                  const std::string& stderr_path, bool nonblocking = false);
+    ~ViewerProcess();
+    ViewerProcess(const ViewerProcess&) = delete;
+    ViewerProcess& operator=(const ViewerProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool started() const { return pid_ > 0; }
+
+    // Writes every byte; false when the pipe breaks.
+    bool Write(const std::vector<uint8_t>& bytes);
+    bool Write(const uint8_t* data, size_t size);
+    // Reads one 4-byte host-order result; nullopt on end of file or timeout.
+    std::optional<int32_t> ReadResult();
+    // Sends a frame and reads its result.
+    std::optional<int32_t> Request(const std::vector<uint8_t>& frame);
+    // True when a byte is waiting on the viewer's standard output right now.
+    bool OutputPending();
+    // True when the viewer's standard output is at end of file (bounded wait).
+    bool OutputClosed();
+    // Bytes written but not yet taken out of the pipe by the viewer.
+    int InputPending();
+    // The capacity of the pipe on its standard input.
+    int InputPipeSize();
+    // Waits (bounded) until the viewer has taken every written byte and is
+    // asleep, i.e. blocked waiting for more input.
+    bool WaitIdle();
+    void CloseInput();
+    // The exit status (128 + signal when killed); nullopt on timeout.
+    std::optional<int> WaitExit();
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1;  // our end of its standard input
+    int out_ = -1; // our end of its standard output
+    bool reaped_ = false;
+};
+
+std::string ReadFile(const std::string& path);
+
+// Waits (bounded by kWaitMs) for a child to exit and reaps it. The exit
+// status, 128 + signal when killed; nullopt when it is still running.
+std::optional<int> WaitChild(pid_t pid);
+
+// The viewer binary under test.
+std::string ViewerPath();
+
+} // namespace orvane_test

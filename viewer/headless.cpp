@@ -1,0 +1,151 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <spdlog/spdlog.h>
+
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image_write.h>
+
+#include "backends.h"
+#include "viewer.h"
+
+namespace orvane {
+namespace {
+
+class MemoryCanvas final : public Canvas {
+public:
+    MemoryCanvas(Size size, std::string snapshot_dir)
+        : size_(size), pitch_(static_cast<size_t>(size.width) * 3),
+          pixels_(pitch_ * static_cast<size_t>(size.height), 0),
+          dir_(std::move(snapshot_dir))
+    {
+    }
+
+    int Width() const override { return size_.width; }
+    int Height() const override { return size_.height; }
+
+    void Fill(uint32_t rgb) override
+    {
+        const uint8_t px[3] = {uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb)};
+        uint8_t* row = pixels_.data();
+        for (int x = 0; x < size_.width; ++x)
+            std::memcpy(row + size_t(x) * 3, px, 3);
+        for (int y = 1; y < size_.height; ++y)
+            std::memcpy(row + size_t(y) * pitch_, row, pitch_);
+    }
+
+    void Draw(const Clip& c, const uint8_t* src, size_t src_pitch) override
+    {
+        uint8_t* dst = pixels_.data() + size_t(c.dst_y) * pitch_ + size_t(c.dst_x) * 3;
+        const size_t bytes = size_t(c.width) * 3;
+        for (int y = 0; y < c.height; ++y)
+            std::memcpy(dst + size_t(y) * pitch_, src + size_t(y) * src_pitch, bytes);
+    }
+
+    bool Present() override { return true; }
+
+    void Presented(uint32_t frame) override
+    {
+        if (!dir_.empty())
+            Snapshot(frame);
+    }
+
+private:
+    // frame-NNNNNN.png appears complete (written under a hidden name, then
+    // renamed); latest.png is then switched to it atomically via a hard link.
+    void Snapshot(uint32_t frame)
+    {
+        char name[32];
+        std::snprintf(name, sizeof name, "frame-%06u.png", frame);
+        const std::string final_path = dir_ + "/" + name;
+        const std::string tmp_path = dir_ + "/." + name + ".tmp";
+        if (!stbi_write_png(tmp_path.c_str(), size_.width, size_.height, 3, pixels_.data(),
+                            static_cast<int>(pitch_))) {
+            spdlog::error("cannot write snapshot {}", tmp_path);
+            unlink(tmp_path.c_str());
+            return;
+        }
+        if (rename(tmp_path.c_str(), final_path.c_str()) != 0) {
+            spdlog::error("cannot rename snapshot to {}: {}", final_path, std::strerror(errno));
+            unlink(tmp_path.c_str());
+            return;
+        }
+        const std::string latest_tmp = dir_ + "/.latest.png.tmp";
+        const std::string latest = dir_ + "/latest.png";
+        unlink(latest_tmp.c_str());
+        if (link(final_path.c_str(), latest_tmp.c_str()) != 0 ||
+            rename(latest_tmp.c_str(), latest.c_str()) != 0) {
+            spdlog::warn("cannot point {} at {}: {}", latest, final_path, std::strerror(errno));
+            unlink(latest_tmp.c_str());
+            return;
+        }
+        spdlog::debug("snapshot {}", final_path);
+    }
+
+    Size size_;
+    size_t pitch_;
+    std::vector<uint8_t> pixels_;
+    std::string dir_;
+};
+
+// Creates the snapshot directory when missing (one level) and checks that
+// files can be made in it.
+bool PrepareSnapshotDir(const std::string& dir)
+{
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+        spdlog::critical("cannot create snapshot directory {}: {}", dir, std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        access(dir.c_str(), W_OK | X_OK) != 0) {
+        spdlog::critical("snapshot directory {} is not a writable directory", dir);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int RunHeadless(const Settings& settings, int in_fd, int out_fd)
+{
+    if (!settings.snapshot_dir.empty() && !PrepareSnapshotDir(settings.snapshot_dir))
+        return kExitGiveUp;
+    std::optional<MemoryCanvas> canvas;
+    try {
+        canvas.emplace(settings.canvas, settings.snapshot_dir);
+    } catch (const std::bad_alloc&) {
+        spdlog::critical("no memory for a {}x{} canvas", settings.canvas.width,
+                         settings.canvas.height);
+        return kExitGiveUp;
+    }
+    spdlog::info("headless canvas {}x{}{}{}", settings.canvas.width, settings.canvas.height,
+                 settings.snapshot_dir.empty() ? "" : ", snapshots in ", settings.snapshot_dir);
+
+    FrameReader reader(in_fd);
+    Viewer viewer(*canvas, out_fd);
+    for (;;) {
+        const FrameReader::Status status = reader.ReadSome();
+        if (status == FrameReader::Status::WouldBlock) {
+            // Standard input is non-blocking: sleep until it has bytes.
+            pollfd p{in_fd, POLLIN, 0};
+            if (poll(&p, 1, -1) < 0 && errno != EINTR) {
+                spdlog::error("poll failed on standard input: {}", std::strerror(errno));
+                return kExitRestart;
+            }
+            continue;
+        }
+        if (const auto exit_status = Step(status, reader, viewer))
+            return *exit_status;
+    }
+}
+
+} // namespace orvane
