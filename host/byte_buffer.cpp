@@ -110,7 +110,8 @@ bool ByteBuffer::removeAt(std::int64_t pos, std::size_t n)
     const std::size_t have = size();
     if (pos < -1 || n > have)
         return false;
-    const std::size_t first = static_cast<std::size_t>(pos + 1);
+    // Unsigned: pos + 1 would overflow for the largest int64_t; -1 wraps to 0.
+    const std::size_t first = static_cast<std::size_t>(pos) + 1;
     if (first > have - n)
         return false;
     if (n == 0)

@@ -36,8 +36,10 @@ public:
 
     // Free space a wanted-0 block asks for at least, when the cap allows.
     static constexpr std::size_t kMinBlock = 64 * 1024;
-    // An emptied buffer keeps at most this much memory.
-    static constexpr std::size_t kKeepWhenEmpty = 256 * 1024;
+    // An emptied buffer keeps at most this much memory: enough for a full-HD
+    // frame, so a client streaming frames does not regrow (and re-fault) its
+    // buffer for each one; anything larger is given back.
+    static constexpr std::size_t kKeepWhenEmpty = 16 * 1024 * 1024;
 
 private:
     bool makeRoom(std::size_t n); // at least n free bytes after tail_

@@ -7,6 +7,7 @@
 #include "child_spawn.h"
 
 #include <signal.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 
@@ -116,6 +117,28 @@ void Host::watchStdIn(ExecutableRecord *record, bool on)
         poller_.remove(ch.stdinFd.get());
         ch.stdinWatched = false;
     }
+}
+
+// A child that dies closes its stdin a moment before its exit is reported.
+// When the reader is gone because the child is exiting, the exit event (with
+// the child's real status) is what the plug-in should see, not a write-ready
+// event that can only end in EPIPE. A child that closed its stdin and lives on
+// still gets the write-ready event after a short grace period.
+bool Host::stdinGoneWithExit(Child &ch, std::uint32_t events)
+{
+    if (!(events & (EPOLLERR | EPOLLHUP)))
+        return false;
+    pollfd p{ch.pidfd.get(), POLLIN, 0};
+    int n;
+    do
+        n = ::poll(&p, 1, kExitGraceMs);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return false;
+    poller_.remove(ch.stdinFd.get());
+    ch.stdinWatched = false;
+    log(LOG_DEBUG, "{}: stdin of pid {} closed by its exit", ch.plugin->name, ch.record.Pid);
+    return true;
 }
 
 void Host::onChildOutput(std::uint64_t id, std::uint32_t events)

@@ -99,7 +99,7 @@ void Host::dispatch(const epoll_event &ev)
     case Kind::ChildOut: onChildOutput(id, ev.events); break;
     case Kind::ChildIn: {
         Child *ch = findChild(id);
-        if (ch && !ch->delivered && ch->stdinWatched)
+        if (ch && !ch->delivered && ch->stdinWatched && !stdinGoneWithExit(*ch, ev.events))
             callChild(*ch, EXECUTABLE_WRITE_READY);
         break;
     }

@@ -118,6 +118,9 @@ private:
     void onChildExit(std::uint64_t id);
     void deliverExit(Child &ch);
     void stopWatchingStdout(Child &ch);
+    bool stdinGoneWithExit(Child &ch, std::uint32_t events);
+    // How long a write-ready event on a closed stdin waits for the child's exit.
+    static constexpr int kExitGraceMs = 50;
     Child *findChild(std::uint64_t id);
 
     // Plug-in calls, each followed by flushing and pending close events.

@@ -5,6 +5,7 @@
 #include "options.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -155,6 +156,11 @@ int main(int argc, char **argv)
     if (!options)
         return exitCode;
     keepStandardDescriptorsOpen();
+    // Frames of several megabytes come and go all the time. Serving them from
+    // the heap lets freed memory be reused; fresh mappings would be faulted in
+    // and zeroed again for every frame.
+    ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
     const std::string logError = setupLogger(options->logLevel, static_cast<long long>(options->logMaxSize),
                                              options->logFile);
     if (!logError.empty())

@@ -172,12 +172,19 @@ TEST(HostBuffer, StreamingThroughKeepsMemoryBounded)
 TEST(HostBuffer, EmptiedLargeBufferGivesMemoryBack)
 {
     ByteBuffer b(64u << 20);
-    std::vector<unsigned char> big(8u << 20, 1);
+    std::vector<unsigned char> big(ByteBuffer::kKeepWhenEmpty + 1, 1);
     ASSERT_TRUE(b.write(big.data(), big.size()));
     EXPECT_GE(b.allocated(), big.size());
     b.clear();
     EXPECT_EQ(b.size(), 0u);
-    EXPECT_LE(b.allocated(), ByteBuffer::kKeepWhenEmpty);
+    EXPECT_EQ(b.allocated(), 0u);
+
+    // A frame-sized buffer keeps its memory for the next frame.
+    std::vector<unsigned char> frame(1920u * 1080 * 3 + 20, 2);
+    ASSERT_TRUE(b.write(frame.data(), frame.size()));
+    const std::size_t held = b.allocated();
+    EXPECT_EQ(b.remove(frame.size()), frame.size());
+    EXPECT_EQ(b.allocated(), held);
 }
 
 TEST(HostQueue, FifoWithRemovalOfAnyItem)

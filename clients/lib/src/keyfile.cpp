@@ -122,7 +122,10 @@ void WriteKeyFile(const fs::path& file, uint32_t key) {
     fs::path dir = file.parent_path();
     if (dir.empty()) dir = ".";
     MakeDirectories(dir);
-    std::string tmpl = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
+    std::string hidden = ".";
+    hidden += file.filename().string();
+    hidden += ".XXXXXX";
+    std::string tmpl = (dir / hidden).string();
     int fd = ::mkstemp(tmpl.data());  // mode 0600
     if (fd < 0) Fail("cannot create a file beside", file, errno);
     std::string text = std::to_string(key) + "\n";

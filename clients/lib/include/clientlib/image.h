@@ -2,7 +2,9 @@
 //
 // Conversation: connect, reply 0 (or a refusal code and the close); the key
 // handshake (send 0 to be issued the key: reply 0 and the key; or send the
-// key: reply 0; refusals 26 and 27); then requests, each answered in order:
+// key: reply 0; refusals 26 and 27); then requests. Job answers (show, fill,
+// query) come in the order of the jobs; a time-stamp answer comes at once, so
+// it may overtake the answers of jobs still queued:
 //   0 show image: 0, W, H, X, Y, W*H*3 RGB bytes   -> one result word
 //   1 fill:       1, colour 0xRRGGBB               -> one result word
 //   2 time stamp: 2, 8 bytes of the client's own   -> 28-byte answer or one code (19, 28)
@@ -57,8 +59,8 @@ public:
     // Presents a key (not 0). Throws ServerCode (26, 27).
     void PresentKey(uint32_t key, Deadline deadline);
 
-    // Requests without waiting for their answers (pipelining). Answers come
-    // back in the order the requests were sent.
+    // Requests without waiting for their answers (pipelining). Their answers
+    // come back in the order the requests were sent (time stamps aside).
     void SendShow(uint32_t width, uint32_t height, uint32_t x, uint32_t y,
                   std::span<const uint8_t> rgb, Deadline deadline);
     void SendFill(uint32_t colour, Deadline deadline);
