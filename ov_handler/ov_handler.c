@@ -1140,4 +1140,24 @@ PLUGIN_EXPORT int OvFuzzCheck(int *clients, int *jobs)
     *jobs = size;
     return rc;
 }
+
+/* Puts back the initial statics after Dispose, so that the harness can start
+ * the next input without reloading the plug-in. */
+PLUGIN_EXPORT void OvFuzzReset(void)
+{
+    OvHandle = NULL;
+    OvID = 0;
+    OvExecutable = NULL;
+    UnclutterID = 0;
+    UnclutterRetries = 5;
+    OvQ = NULL;
+    OvBuffer = NULL;
+    OvTotal = -1;
+    WriteErrors = 0;
+    ReadErrors = 0;
+    OvRandomFD = -1;
+    OvKey = 0;
+    OvClients = NULL;
+    OvStdInOn = 0;
+}
 #endif
