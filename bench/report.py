@@ -35,7 +35,7 @@ def machine():
 
 
 def verdict(ours, base, goal):
-    m = re.match(r"^(<=|>=)([0-9.]+)x", goal)
+    m = re.match(r"^(?:ratio)?(<=|>=)([0-9.]+)x?", goal)
     if goal == "0":
         return "met" if ours == 0 else "missed"
     if not m or base != base or base == 0:

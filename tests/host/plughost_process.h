@@ -4,33 +4,21 @@
 
 #include <sys/types.h>
 
-#include <chrono>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "support/files.h"
+#include "support/plughost.h"
+
 namespace hosttest {
 
-inline constexpr std::chrono::seconds kWait{20};
-
-// A fresh directory under TMPDIR, removed with its contents at destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-std::string readFile(const std::string &path);
+using testsupport::kWait;
+using testsupport::readFile;
+using testsupport::TempDir;
 
 class PlugHost {
 public:
-    ~PlugHost();
-
     // Starts plughost with args and waits for its "ready" line. On failure
     // returns false; the exit status and stderr are then in status()/errors().
     bool start(const std::vector<std::string> &args);
@@ -39,18 +27,15 @@ public:
     // Waits for the exit without signalling (for start-up failures).
     int waitExit();
 
-    pid_t pid() const { return pid_; }
-    int status() const { return status_; }
+    pid_t pid() const { return host_.pid(); }
+    int status() const; // exit code, 128 + signal; -1 while running
     std::string errors() const; // what plughost wrote to stderr
-    std::string address(const std::string &plugin) const;
+    std::string address(const std::string &plugin) const { return host_.address(plugin); }
     int openDescriptors() const; // entries of /proc/PID/fd
 
 private:
     TempDir dir_;
-    pid_t pid_ = 0;
-    int pidfd_ = -1;
-    int status_ = -1;
-    std::map<std::string, std::string> addresses_;
+    testsupport::Plughost host_;
 };
 
 // One blocking client connection with bounded waits.

@@ -6,15 +6,33 @@
 
 #include <sys/types.h>
 
-#include <chrono>
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "support/files.h"
+#include "support/plughost.h"
+#include "support/proc.h"
+#include "support/sockets.h"
+
 namespace loadtest {
 
-inline constexpr std::chrono::seconds kWait{20};
+using testsupport::be32;
+using testsupport::childrenNamed;
+using testsupport::connectTo;
+using testsupport::kWait;
+using testsupport::overwriteFile;
+using testsupport::readBytes;
+using testsupport::readFile;
+using testsupport::readToEnd;
+using testsupport::readWord;
+using testsupport::resetPeakRss;
+using testsupport::sendAll;
+using testsupport::signalChild;
+using testsupport::statusKb;
+using testsupport::waitForChildren;
+using testsupport::waitForDescriptors;
+using testsupport::writeFile;
 
 // Counts are scaled down under the sanitizers, where every process is slower.
 #ifdef LOAD_SANITIZED
@@ -23,25 +41,14 @@ inline constexpr bool kSanitized = true;
 inline constexpr bool kSanitized = false;
 #endif
 
-// A fresh directory under TMPDIR (or /tmp), removed with its contents.
-class TempDir {
+// A fresh directory, removed with its contents.
+class TempDir : public testsupport::TempDir {
 public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    TempDir() : testsupport::TempDir("plughost-load") {}
 };
 
-std::string readFile(const std::string &path);
-bool writeFile(const std::string &path, const std::string &content);
-// Writes content over the start of an existing file in one call, without
-// truncating it first: a reader never finds the file shorter than before.
-bool overwriteFile(const std::string &path, const std::string &content);
+// Descriptors a process has open; -1 when unreadable.
+inline int openDescriptors(pid_t pid) { return testsupport::descriptorsOf(pid); }
 
 struct HostOptions {
     std::vector<std::string> args;                 // after the binary: --listen ... etc.
@@ -57,81 +64,31 @@ struct HostOptions {
 // file in its own temporary directory.
 class Host {
 public:
-    Host() = default;
-    ~Host(); // SIGKILL if still running, then reaped
-    Host(const Host &) = delete;
-    Host &operator=(const Host &) = delete;
-
     // Starts it and waits for "ready"; false on failure (why in error()).
     bool start(const HostOptions &options);
     // SIGTERM and a bounded wait; returns the wait status, -1 on timeout.
     int stop();
     // True while the process has not ended.
-    bool running() const;
+    bool running() const { return host_.running(); }
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return host_.pid(); }
     const std::string &error() const { return error_; }
     std::string log() const;
     // The address a plug-in is served on, from its "listening on" line.
-    std::string address(const std::string &plugin) const;
+    std::string address(const std::string &plugin) const { return host_.address(plugin); }
 
 private:
     TempDir dir_;
-    pid_t pid_ = 0;
-    int pidfd_ = -1;
-    int status_ = -1;
+    testsupport::Plughost host_;
     std::string error_;
-    std::map<std::string, std::string> addresses_;
 };
 
 // The environment every image test gives the host: the viewer draws on a
 // small in-memory canvas and writes no snapshots.
 HostOptions imageHostOptions();
 
-// Figures of a process from /proc. -1 when unreadable.
-long statusKb(pid_t pid, const char *field); // "VmRSS", "VmHWM"
-int openDescriptors(pid_t pid);
-bool resetPeakRss(pid_t pid); // clear_refs 5: VmHWM starts again from VmRSS
-
-// Waits (bounded) until the process has exactly `count` descriptors open.
-// Returns the last count seen.
-int waitForDescriptors(pid_t pid, int count, std::chrono::milliseconds bound = kWait);
-
-// Live (not zombie) children of `parent` whose command name is `comm`.
-std::vector<pid_t> childrenNamed(pid_t parent, const std::string &comm);
-
-// Waits (bounded) until `parent` has exactly `count` such children; returns
-// the last count seen.
-std::size_t waitForChildren(pid_t parent, const std::string &comm, std::size_t count,
-                            std::chrono::milliseconds bound = kWait);
-
-// Sends sig to pid through a pidfd, after checking that pid > 0 and that it is
-// still a live child of `parent` named `comm`. With waitExit the call returns
-// only once the process has ended (bounded by kWait). Returns whether the
-// signal was sent (and, with waitExit, the process ended).
-bool signalChild(pid_t parent, pid_t pid, const std::string &comm, int sig, bool waitExit = false);
-
 // Raises this process's soft descriptor limit to its hard limit; returns the
 // new soft limit.
 long raiseFileLimit();
-
-// A TCP connection to "127.0.0.1:PORT" made with blocking connect; the socket
-// is non-blocking afterwards. rcvbuf > 0 sets SO_RCVBUF before connecting.
-// Returns -1 on failure.
-int connectTo(const std::string &address, int rcvbuf = 0);
-
-// Reads exactly n bytes, or until the stream ends or fails. Returns the
-// bytes read; *end gets 0 (all read), 1 (end of stream), 2 (error, e.g.
-// ECONNRESET) or 3 (timeout).
-std::string readBytes(int fd, std::size_t n, int *end, std::chrono::milliseconds bound = kWait);
-// Reads until end of stream or error; *end as above (1, 2 or 3).
-std::string readToEnd(int fd, int *end, std::chrono::milliseconds bound = kWait);
-// Reads one big-endian word; -1 when the stream ended or failed first,
-// -2 on timeout.
-int64_t readWord(int fd, std::chrono::milliseconds bound = kWait);
-// Sends all bytes; false on error or timeout.
-bool sendAll(int fd, const void *data, std::size_t n, std::chrono::milliseconds bound = kWait);
-
-std::string be32(uint32_t v);
 
 } // namespace loadtest

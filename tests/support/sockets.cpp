@@ -1,0 +1,153 @@
+#include "support/sockets.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace testsupport {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int portOf(const std::string &text)
+{
+    char *end = nullptr;
+    const long port = std::strtol(text.c_str(), &end, 10);
+    return end != text.c_str() && *end == '\0' && port > 0 && port < 65536 ? static_cast<int>(port) : -1;
+}
+
+// Fills ss from the address text; false when it is not one.
+bool parseAddress(const std::string &address, sockaddr_storage *ss, socklen_t *len)
+{
+    if (address.rfind("unix:", 0) == 0) {
+        auto *sun = reinterpret_cast<sockaddr_un *>(ss);
+        sun->sun_family = AF_UNIX;
+        std::strncpy(sun->sun_path, address.c_str() + 5, sizeof sun->sun_path - 1);
+        *len = sizeof *sun;
+        return true;
+    }
+    if (!address.empty() && address[0] == '[') {
+        auto *in6 = reinterpret_cast<sockaddr_in6 *>(ss);
+        const auto close = address.find("]:");
+        const int port = close == std::string::npos ? -1 : portOf(address.substr(close + 2));
+        in6->sin6_family = AF_INET6;
+        if (port < 0 || ::inet_pton(AF_INET6, address.substr(1, close - 1).c_str(), &in6->sin6_addr) != 1)
+            return false;
+        in6->sin6_port = htons(static_cast<uint16_t>(port));
+        *len = sizeof *in6;
+        return true;
+    }
+    auto *in = reinterpret_cast<sockaddr_in *>(ss);
+    const auto colon = address.rfind(':');
+    const int port = colon == std::string::npos ? -1 : portOf(address.substr(colon + 1));
+    in->sin_family = AF_INET;
+    if (port < 0 || ::inet_pton(AF_INET, address.substr(0, colon).c_str(), &in->sin_addr) != 1)
+        return false;
+    in->sin_port = htons(static_cast<uint16_t>(port));
+    *len = sizeof *in;
+    return true;
+}
+
+} // namespace
+
+int connectTo(const std::string &address, int rcvbuf, bool nonBlocking)
+{
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    if (!parseAddress(address, &ss, &len))
+        return -1;
+    const int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (rcvbuf > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    int rc;
+    do
+        rc = ::connect(fd, reinterpret_cast<sockaddr *>(&ss), len);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return -1;
+    }
+    if (nonBlocking)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+std::string readBytes(int fd, std::size_t n, int *end, std::chrono::milliseconds bound)
+{
+    const auto deadline = Clock::now() + bound;
+    std::string got;
+    *end = 0;
+    while (got.size() < n) {
+        if (!waitFd(fd, POLLIN, deadline)) {
+            *end = 3;
+            break;
+        }
+        char buf[65536];
+        const ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - got.size()), MSG_DONTWAIT);
+        if (r > 0) {
+            got.append(buf, static_cast<std::size_t>(r));
+        } else if (r == 0) {
+            *end = 1;
+            break;
+        } else if (errno != EINTR && errno != EAGAIN) {
+            *end = 2;
+            break;
+        }
+    }
+    return got;
+}
+
+std::string readToEnd(int fd, int *end, std::chrono::milliseconds bound) { return readBytes(fd, SIZE_MAX, end, bound); }
+
+int64_t readWord(int fd, std::chrono::milliseconds bound)
+{
+    int end = 0;
+    const std::string w = readBytes(fd, 4, &end, bound);
+    if (end == 3)
+        return -2;
+    if (w.size() < 4)
+        return -1;
+    const auto *p = reinterpret_cast<const unsigned char *>(w.data());
+    return (int64_t{p[0]} << 24) | (int64_t{p[1]} << 16) | (int64_t{p[2]} << 8) | int64_t{p[3]};
+}
+
+bool sendAll(int fd, const void *data, std::size_t n, std::chrono::milliseconds bound)
+{
+    const auto deadline = Clock::now() + bound;
+    const auto *p = static_cast<const char *>(data);
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::send(fd, p + done, n - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w > 0) {
+            done += static_cast<std::size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0 && errno != EAGAIN)
+            return false;
+        if (!waitFd(fd, POLLOUT, deadline))
+            return false;
+    }
+    return true;
+}
+
+std::string be32(uint32_t v)
+{
+    const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                       static_cast<char>(v)};
+    return std::string(b, 4);
+}
+
+} // namespace testsupport
