@@ -112,6 +112,8 @@ def main():
     os.makedirs(plot_dir, exist_ok=True)
     rows = []
     for path in sorted(glob.glob(os.path.join(out_dir, "*.txt"))):
+        if os.path.basename(path) == "log.txt":
+            continue
         with open(path) as f:
             for line in f:
                 m = RESULT.match(line.strip())

@@ -35,3 +35,32 @@ inline void samples(const std::string &name, const std::vector<double> &values)
 }
 
 } // namespace bench
+
+#include <sched.h>
+#include <sys/types.h>
+
+#include <initializer_list>
+
+namespace bench {
+
+// Puts the given processes (0: this one) on one core, or back on all cores.
+// Round trips are measured on one core: on this VM a wake-up on another,
+// idle core costs about 55 us and lands at random, which would swamp the
+// server's own cost; on one core a round trip is the server's work plus two
+// context switches.
+inline void pinToOneCore(std::initializer_list<pid_t> pids, bool pin)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (pin) {
+        CPU_SET(0, &set);
+    } else {
+        for (int c = 0; c < CPU_SETSIZE; ++c)
+            CPU_SET(c, &set);
+    }
+    for (pid_t pid : pids)
+        if (pid >= 0)
+            sched_setaffinity(pid, sizeof set, &set);
+}
+
+} // namespace bench

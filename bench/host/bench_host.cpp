@@ -22,6 +22,8 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 extern char **environ;
@@ -118,30 +120,47 @@ struct Latency {
     std::vector<double> samples;
 };
 
-Latency roundTrip(int port, int exchanges)
+// Round trips on the two servers taken alternately, one exchange each in
+// turn, so both meet the same machine state (this VM's idle wake-ups make
+// whole runs jump between about 5 and 60 us).
+std::pair<Latency, Latency> roundTrips(int portA, int portB, int exchanges)
 {
-    Latency l;
-    const int fd = connectTo(port);
-    if (fd < 0)
-        return l;
-    for (int i = 0; i < 1000; ++i)
-        exchange(fd);
-    std::vector<double> us;
-    us.reserve(static_cast<size_t>(exchanges));
-    for (int i = 0; i < exchanges; ++i) {
-        const auto t0 = Clock::now();
-        if (!exchange(fd))
-            break;
-        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    std::pair<Latency, Latency> out;
+    const int a = connectTo(portA), b = connectTo(portB);
+    if (a >= 0 && b >= 0) {
+        bool ok = true;
+        for (int i = 0; i < 1000 && ok; ++i)
+            ok = exchange(a) && exchange(b);
+        std::vector<double> usA, usB;
+        usA.reserve(static_cast<size_t>(exchanges));
+        usB.reserve(static_cast<size_t>(exchanges));
+        for (int i = 0; i < exchanges && ok; ++i) {
+            const auto t0 = Clock::now();
+            ok = exchange(a);
+            const auto t1 = Clock::now();
+            ok = ok && exchange(b);
+            const auto t2 = Clock::now();
+            if (ok) {
+                usA.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+                usB.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
+            }
+        }
+        auto summary = [](std::vector<double> &us, Latency &l) {
+            if (us.empty())
+                return;
+            l.samples = us;
+            std::sort(us.begin(), us.end());
+            l.medianUs = us[us.size() / 2];
+            l.p99Us = us[us.size() * 99 / 100];
+        };
+        summary(usA, out.first);
+        summary(usB, out.second);
     }
-    ::close(fd);
-    if (us.empty())
-        return l;
-    std::sort(us.begin(), us.end());
-    l.medianUs = us[us.size() / 2];
-    l.p99Us = us[us.size() * 99 / 100];
-    l.samples = us;
-    return l;
+    if (a >= 0)
+        ::close(a);
+    if (b >= 0)
+        ::close(b);
+    return out;
 }
 
 // Each client keeps one request outstanding until `total` answers are in.
@@ -245,7 +264,13 @@ int main(int argc, char **argv)
     }
     std::vector<double> hMed, hP99, bMed, bP99, hRate, bRate;
     for (int r = 0; r < rounds; ++r) {
-        const Latency b = roundTrip(base.port, exchanges), h = roundTrip(host.port, exchanges);
+        Latency b, h;
+        bench::pinToOneCore({0, host.pid, base.pid}, true);
+        if (r % 2 == 0)
+            std::tie(b, h) = roundTrips(base.port, host.port, exchanges);
+        else
+            std::tie(h, b) = roundTrips(host.port, base.port, exchanges);
+        bench::pinToOneCore({0, host.pid, base.pid}, false);
         const double br = throughput(base.port, clients, total), hr = throughput(host.port, clients, total);
         std::printf("round %d: rtt median/p99 us: plughost %.1f/%.1f baseline %.1f/%.1f; "
                     "%d clients req/s: plughost %.0f baseline %.0f\n",

@@ -4,6 +4,7 @@
 // clients each keeping one request outstanding.
 //   ov_bench_clock [--rounds N] [--exchanges N] [--clients N] [--total N]
 // Prints a table and "RESULT name ours=X baseline=Y unit=U goal=G" lines.
+#include "../common/report.h"
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -18,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "ov_process.h"
@@ -95,24 +98,37 @@ struct Latency {
     double median = 0, p99 = 0;
 };
 
-Latency roundTrip(int fd, int exchanges)
+// Round trips on two connections taken alternately, one exchange each in
+// turn, so both servers meet the same machine state (this VM's idle wake-ups
+// make whole runs jump between about 5 and 60 us).
+std::pair<Latency, Latency> interleaved(int fdA, int fdB, int exchanges)
 {
-    Latency l;
+    std::pair<Latency, Latency> out;
     for (int i = 0; i < 1000; ++i)
-        if (!exchange(fd))
-            return l;
-    std::vector<double> us;
-    us.reserve(static_cast<size_t>(exchanges));
+        if (!exchange(fdA) || !exchange(fdB))
+            return out;
+    std::vector<double> a, b;
+    a.reserve(static_cast<size_t>(exchanges));
+    b.reserve(static_cast<size_t>(exchanges));
     for (int i = 0; i < exchanges; ++i) {
         auto t0 = Clock::now();
-        if (!exchange(fd))
-            return l;
-        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        if (!exchange(fdA))
+            return out;
+        auto t1 = Clock::now();
+        if (!exchange(fdB))
+            return out;
+        auto t2 = Clock::now();
+        a.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        b.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
     }
-    std::sort(us.begin(), us.end());
-    l.median = us[us.size() / 2];
-    l.p99 = us[us.size() * 99 / 100];
-    return l;
+    auto summary = [](std::vector<double> &v, Latency &l) {
+        std::sort(v.begin(), v.end());
+        l.median = v[v.size() / 2];
+        l.p99 = v[v.size() * 99 / 100];
+    };
+    summary(a, out.first);
+    summary(b, out.second);
+    return out;
 }
 
 // Each connection keeps one request outstanding until `total` answers are in
@@ -210,13 +226,12 @@ int main(int argc, char **argv)
     for (int r = 0; r < rounds; ++r) {
         int hfd = connectImage(host.port(), &key), bfd = connectTo(basePort);
         Latency h, b;
-        if (r % 2 == 0) {
-            b = roundTrip(bfd, exchanges);
-            h = roundTrip(hfd, exchanges);
-        } else {
-            h = roundTrip(hfd, exchanges);
-            b = roundTrip(bfd, exchanges);
-        }
+        bench::pinToOneCore({0, host.pid(), base.pid}, true);
+        if (r % 2 == 0)
+            std::tie(b, h) = interleaved(bfd, hfd, exchanges);
+        else
+            std::tie(h, b) = interleaved(hfd, bfd, exchanges);
+        bench::pinToOneCore({0, host.pid(), base.pid}, false);
         ::close(hfd);
         ::close(bfd);
         std::vector<int> hfds, bfds;

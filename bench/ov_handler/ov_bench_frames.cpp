@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include <unistd.h>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -48,17 +49,44 @@ cl::ImageSession open(int port)
 }
 
 // Frames per second, one at a time.
-double oneAtATime(int port, const std::vector<uint8_t> &pixels, int frames)
+double oneAtATime(int port, const std::vector<uint8_t> &pixels, int frames, uint32_t width = kWidth,
+                  uint32_t height = kHeight)
 {
+    const std::span<const uint8_t> rgb(pixels.data(), size_t{width} * height * 3);
     cl::ImageSession s = open(port);
     for (int i = 0; i < 3; ++i)
-        if (s.Show(kWidth, kHeight, 0, 0, pixels, soon()) != 0)
+        if (s.Show(width, height, 0, 0, rgb, soon()) != 0)
             return 0;
     auto t0 = Clock::now();
     for (int i = 0; i < frames; ++i)
-        if (s.Show(kWidth, kHeight, 0, 0, pixels, soon()) != 0)
+        if (s.Show(width, height, 0, 0, rgb, soon()) != 0)
             return 0;
     return frames / std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Frames per second one at a time against the frame size, both servers, for
+// the report's plot: <BENCH_OUT_DIR>/ov_frames_vs_size.xy.
+void sizeSweep(int relayPort, int hostPortNow, const std::vector<uint8_t> &pixels)
+{
+    const std::pair<uint32_t, uint32_t> sizes[] = {{64, 36},   {160, 90},   {320, 180},
+                                                   {640, 360}, {1280, 720}, {1920, 1080}};
+    const char *dir = std::getenv("BENCH_OUT_DIR");
+    std::FILE *xy = dir && *dir ? std::fopen((std::string(dir) + "/ov_frames_vs_size.xy").c_str(), "w") : nullptr;
+    if (xy)
+        std::fprintf(xy, "# frame_size_(kB) plughost+ov relay\n");
+    std::printf("\nframes per second one at a time, by frame size:\n  %-12s %12s %12s %7s\n", "size",
+                "plughost+ov", "relay", "ratio");
+    for (auto [w, h] : sizes) {
+        const double bytes = 20.0 + double(w) * h * 3;
+        const int frames = std::clamp(int(150e6 / bytes), 30, 2000);
+        const double r = oneAtATime(relayPort, pixels, frames, w, h);
+        const double o = oneAtATime(hostPortNow, pixels, frames, w, h);
+        std::printf("  %5ux%-6u %12.1f %12.1f %7.2f\n", w, h, o, r, o / r);
+        if (xy)
+            std::fprintf(xy, "%.1f %.1f %.1f\n", bytes / 1000, o, r);
+    }
+    if (xy)
+        std::fclose(xy);
 }
 
 // Frames per second with `window` frames in flight.
@@ -196,6 +224,7 @@ int main(int argc, char **argv)
             std::fflush(stdout);
             hOne.push_back(h1), rOne.push_back(r1), hPipe.push_back(hp), rPipe.push_back(rp);
         }
+        sizeSweep(relayPort, host.port(), pixels);
     } catch (const cl::ClientError &e) {
         std::fprintf(stderr, "ov_bench_frames: %s\n", e.what());
         return 1;
