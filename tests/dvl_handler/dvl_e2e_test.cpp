@@ -91,14 +91,16 @@ TEST_F(DvlEndToEnd, FirstVersionThenEveryChange)
 
     const std::vector<std::string> versions{"second\n", "third, a longer one\n", "4th\n", std::string(1, '\0'),
                                             "with\0nul\n"};
+    // Each version is put in place whole (a write into the file could be read
+    // half done, and the watcher rightly reports what it reads).
     for (const std::string &v : versions) {
-        ASSERT_TRUE(writeFile(file, v));
+        ASSERT_TRUE(replaceFile(file, v));
         EXPECT_EQ(nextVersion(s), v);
     }
     // The same bytes again are no new version: the next one to arrive is the
     // change after them.
-    ASSERT_TRUE(writeFile(file, versions.back()));
-    ASSERT_TRUE(writeFile(file, "last\n"));
+    ASSERT_TRUE(replaceFile(file, versions.back()));
+    ASSERT_TRUE(replaceFile(file, "last\n"));
     EXPECT_EQ(nextVersion(s), "last\n");
 }
 
@@ -120,7 +122,7 @@ TEST_F(DvlEndToEnd, DeleteAndRecreate)
     cl::FollowSession s = follow(file);
     EXPECT_EQ(nextVersion(s), "before\n");
     ASSERT_EQ(::unlink(file.c_str()), 0);
-    ASSERT_TRUE(writeFile(file, "after re-creation\n"));
+    ASSERT_TRUE(replaceFile(file, "after re-creation\n"));
     EXPECT_EQ(nextVersion(s), "after re-creation\n") << "the deletion itself is no version";
     EXPECT_EQ(watchers().size(), 1u);
 }
@@ -129,7 +131,7 @@ TEST_F(DvlEndToEnd, MissingFileIsFollowedUntilItAppears)
 {
     const std::string file = dir.file("not-yet");
     cl::FollowSession s = follow(file);
-    ASSERT_TRUE(writeFile(file, "now it exists\n"));
+    ASSERT_TRUE(replaceFile(file, "now it exists\n"));
     EXPECT_EQ(nextVersion(s), "now it exists\n");
 }
 
@@ -220,7 +222,7 @@ TEST_F(DvlEndToEnd, FiftyClientsFollowFiftyFiles)
 
     for (int round = 1; round <= 2; ++round) {
         for (int i = 0; i < kClients; ++i)
-            ASSERT_TRUE(writeFile(files[i], "round " + std::to_string(round) + " of " + std::to_string(i) + "\n"));
+            ASSERT_TRUE(replaceFile(files[i], "round " + std::to_string(round) + " of " + std::to_string(i) + "\n"));
         for (int i = 0; i < kClients; ++i)
             EXPECT_EQ(nextVersion(sessions[i]), "round " + std::to_string(round) + " of " + std::to_string(i) + "\n");
     }
@@ -241,7 +243,7 @@ TEST_F(DvlEndToEnd, DvlfollowPrintsEachVersionAndStopsAfterCount)
     Process p = dvlfollow({"--count", "2", file}, dir.file("dvlfollow.err"));
     std::string got;
     ASSERT_TRUE(readUntil(p.out, "alpha\n", &got, kWaitMs)) << got;
-    ASSERT_TRUE(writeFile(file, "beta\n"));
+    ASSERT_TRUE(replaceFile(file, "beta\n"));
     EXPECT_TRUE(readToEnd(p.out, &got, kWaitMs));
     int status = waitExit(p, kWaitMs);
     ASSERT_NE(status, -1) << "dvlfollow did not end";

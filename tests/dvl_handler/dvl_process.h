@@ -24,6 +24,7 @@ using testsupport::signalProcess;
 using testsupport::start;
 using testsupport::waitExit;
 using testsupport::waitGone;
+using testsupport::replaceFile;
 using testsupport::writeFile;
 
 // A fresh directory, removed with everything in it on destruction.

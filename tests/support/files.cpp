@@ -57,6 +57,18 @@ bool writeFile(const std::string &path, const std::string &content)
     return ::close(fd) == 0;
 }
 
+bool replaceFile(const std::string &path, const std::string &content)
+{
+    const std::string temp = path + ".new";
+    if (!writeFile(temp, content))
+        return false;
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool overwriteFile(const std::string &path, const std::string &content)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
