@@ -197,6 +197,10 @@ protected:
         ASSERT_GT(viewer, 0);
 
         ASSERT_TRUE(signalProcess(viewer, SIGSTOP));
+        // A busy viewer stops only when it is next scheduled; until then it
+        // may still take bytes from its pipe.
+        ASSERT_TRUE(waitFor([&] { return testsupport::readStat(viewer).state == 'T'; }, kWaitMs))
+            << "the viewer did not stop";
         const Rgb frame = patternImage(frameSide, frameSide, 9);
         cl::ImageSession victim = admitted(key);
         victim.SendShow(static_cast<uint32_t>(frameSide), static_cast<uint32_t>(frameSide), 0, 0, frame.pixels, soon());
