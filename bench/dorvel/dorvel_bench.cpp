@@ -386,10 +386,13 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     // (a) Latency.
+    // On one core (the children inherit it): see bench::pinToOneCore.
+    bench::pinToOneCore({0}, true);
     std::vector<double> readTimes;
     const std::vector<double> dorvelTimes = DorvelLatency(changes, readTimes);
     const std::vector<double> fnotifyTimes = NotifierLatency(changes, Mechanism::FNotify);
     const std::vector<double> inotifyTimes = NotifierLatency(changes, Mechanism::Inotify);
+    bench::pinToOneCore({0}, false);
     bench::samples("dorvel_latency", dorvelTimes);
     bench::samples("dorvel_fnotify_latency", fnotifyTimes);
     bench::samples("dorvel_inotify_latency", inotifyTimes);

@@ -294,7 +294,12 @@ int main(int argc, char **argv)
     if (server.port() <= 0)
         die(server.error());
     try {
+        // Latency on one core: this process (its threads and inotifywait
+        // inherit it) and plughost (its watchers inherit it); see
+        // bench::pinToOneCore.
+        bench::pinToOneCore({0, server.pid()}, true);
         latency(o, server, dir);
+        bench::pinToOneCore({0, server.pid()}, false);
         idleCpu(o, server, dir);
     } catch (const std::exception &e) {
         die(e.what());
