@@ -93,6 +93,22 @@ static void SIGRTMIN_Handler(int signal, siginfo_t *info, void *context)
     EventFD = eventFD != -1 ? eventFD : signal;
 }
 
+// Writes a message whole, repeating on EINTR; a failure drops the rest, since
+// there is nowhere else to report it.
+static void WriteText(int fd, const char *p, size_t length)
+{
+    while (length > 0) {
+        ssize_t w = write(fd, p, length);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        p += w;
+        length -= static_cast<size_t>(w);
+    }
+}
+
 static void Print(const char *format, ...) __attribute__((format(printf, 1, 2)));
 static void Print(const char *format, ...)
 {
@@ -104,17 +120,7 @@ static void Print(const char *format, ...)
     if (n < 0)
         return;
     size_t length = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
-    const char *p = text;
-    while (length > 0) {
-        ssize_t w = write(STDERR_FILENO, p, length);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        p += w;
-        length -= static_cast<size_t>(w);
-    }
+    WriteText(STDERR_FILENO, text, length);
 }
 
 static void PrintUsage(int out)
@@ -124,17 +130,7 @@ static void PrintUsage(int out)
     if (n < 0)
         return;
     size_t length = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
-    const char *p = text;
-    while (length > 0) {
-        ssize_t w = write(out, p, length);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        p += w;
-        length -= static_cast<size_t>(w);
-    }
+    WriteText(out, text, length);
 }
 
 // Closes a descriptor, repeating on EINTR; any other failure is only a warning.

@@ -1,6 +1,7 @@
 // Round trip, throughput and idle wake-ups of plughost (with the bench
 // plug-in) beside a minimal epoll server, in one run.
 //   bench_host [--rounds N] [--exchanges N] [--clients N] [--idle-seconds S]
+#include "../common/exchange.h"
 #include "../common/report.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -163,55 +164,24 @@ std::pair<Latency, Latency> roundTrips(int portA, int portB, int exchanges)
     return out;
 }
 
-// Each client keeps one request outstanding until `total` answers are in.
+// Exchanges per second with `clients` connections, each keeping one request
+// outstanding until `total` answers are in.
 double throughput(int port, int clients, int total)
 {
-    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    static const char req[kRequest] = "abcdefghijk";
     std::vector<int> fds;
-    std::vector<size_t> pending(static_cast<size_t>(clients), 0);
-    char req[kRequest] = "abcdefghijk";
+    double rate = 0;
     for (int i = 0; i < clients; ++i) {
         const int fd = connectTo(port);
         if (fd < 0)
-            return 0;
+            break;
         fds.push_back(fd);
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u32 = static_cast<uint32_t>(i);
-        ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
     }
-    int sent = 0, done = 0;
-    const auto t0 = Clock::now();
-    for (int fd : fds) {
-        ::send(fd, req, kRequest, MSG_NOSIGNAL);
-        ++sent;
-    }
-    epoll_event events[64];
-    const auto deadline = t0 + std::chrono::seconds(60);
-    while (done < total && Clock::now() < deadline) {
-        const int n = ::epoll_wait(ep, events, 64, 1000);
-        for (int i = 0; i < n; ++i) {
-            const uint32_t c = events[i].data.u32;
-            char buf[4096];
-            const ssize_t got = ::recv(fds[c], buf, sizeof buf, 0);
-            if (got <= 0)
-                continue;
-            pending[c] += static_cast<size_t>(got);
-            while (pending[c] >= kAnswer) {
-                pending[c] -= kAnswer;
-                ++done;
-                if (sent < total) {
-                    ::send(fds[c], req, kRequest, MSG_NOSIGNAL);
-                    ++sent;
-                }
-            }
-        }
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (static_cast<int>(fds.size()) == clients)
+        rate = bench::exchangesPerSecond(fds, req, kRequest, kAnswer, total);
     for (int fd : fds)
         ::close(fd);
-    ::close(ep);
-    return done / seconds;
+    return rate;
 }
 
 long contextSwitches(pid_t pid)

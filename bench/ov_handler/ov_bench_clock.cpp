@@ -4,6 +4,7 @@
 // clients each keeping one request outstanding.
 //   ov_bench_clock [--rounds N] [--exchanges N] [--clients N] [--total N]
 // Prints a table and "RESULT name ours=X baseline=Y unit=U goal=G" lines.
+#include "../common/exchange.h"
 #include "../common/report.h"
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -131,48 +132,9 @@ std::pair<Latency, Latency> interleaved(int fdA, int fdB, int exchanges)
     return out;
 }
 
-// Each connection keeps one request outstanding until `total` answers are in
-// (or 30 s passed). Exchanges per second.
 double throughput(const std::vector<int> &fds, int total)
 {
-    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-    std::vector<size_t> pending(fds.size(), 0);
-    for (size_t i = 0; i < fds.size(); ++i) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u32 = static_cast<uint32_t>(i);
-        ::epoll_ctl(ep, EPOLL_CTL_ADD, fds[i], &ev);
-    }
-    int sent = 0, done = 0;
-    const auto t0 = Clock::now();
-    for (int fd : fds) {
-        ::send(fd, kTimeStamp, kRequest, MSG_NOSIGNAL);
-        ++sent;
-    }
-    epoll_event events[64];
-    const auto deadline = t0 + std::chrono::seconds(30);
-    while (done < sent && Clock::now() < deadline) {
-        const int n = ::epoll_wait(ep, events, 64, 1000);
-        for (int i = 0; i < n; ++i) {
-            const uint32_t c = events[i].data.u32;
-            unsigned char buf[4096];
-            const ssize_t got = ::recv(fds[c], buf, sizeof buf, 0);
-            if (got <= 0)
-                continue;
-            pending[c] += static_cast<size_t>(got);
-            while (pending[c] >= kAnswer) {
-                pending[c] -= kAnswer;
-                ++done;
-                if (sent < total) {
-                    ::send(fds[c], kTimeStamp, kRequest, MSG_NOSIGNAL);
-                    ++sent;
-                }
-            }
-        }
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    ::close(ep);
-    return done / seconds;
+    return bench::exchangesPerSecond(fds, kTimeStamp, kRequest, kAnswer, total);
 }
 
 double median(std::vector<double> v)
