@@ -3,6 +3,7 @@
 // record (4-byte host-order length, then the file's bytes).
 
 #include <cerrno>
+#include <csetjmp>
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 // Exit statuses.
@@ -60,27 +62,47 @@ static char *path = nullptr;      // directory of the file argument
 static int DirFD = -1;            // notification is attached to it
 static int fd = -1;               // the watched file, open only while reading it
 // Both buffers keep RecordHeader bytes in front of the content, where the
-// Length is put, so that a record leaves in one write call.
+// Length is put, so that a record leaves in one write call. They trade places
+// when a new version is kept, so each has its own capacity.
 static const size_t RecordHeader = sizeof(int32_t);
 static char *fsave = nullptr;     // last version written, after its header
 static char *fmap = nullptr;      // fresh read of the file, after its header
 static int32_t SavedLength = 0;
-static int32_t Capacity = 0;
+static int32_t SaveCapacity = 0;
+static int32_t MapCapacity = 0;
 static bool HaveVersion = false;  // false until a first version has been written
 
-// Standard output: OutFD is the descriptor records go to. Where it can be
-// made so, writes never wait; waiting for room is done in ppoll, so that a
-// termination request is never missed while standard output is full.
-static int OutFD = STDOUT_FILENO;
-static bool OutOwned = false;     // OutFD is our own reopened descriptor
-static bool OutSocket = false;    // written with MSG_DONTWAIT
+// How a descriptor is written, chosen once at start from what it is.
+enum class WriteMode {
+    Immediate,    // regular file or block device: a write never waits for a reader
+    NonBlocking,  // O_NONBLOCK already set: a full descriptor is waited on in ppoll
+    Socket,       // sent with MSG_DONTWAIT, waited on in ppoll
+    Blocking,     // pipe, terminal or other device: an armed write (below)
+};
+struct Output {
+    int fd;
+    WriteMode mode;
+};
+static Output Out = {STDOUT_FILENO, WriteMode::Blocking};   // change records
+static Output Err = {STDERR_FILENO, WriteMode::Blocking};   // messages
 
 static sigset_t WatchSignals;     // every signal a handler is installed for
+
+// A write that can wait for a reader is "armed": from just before the test of
+// Closing to the end of the call, a termination request jumps back out of it.
+// So a request that arrives between the test and the call, or while the call
+// sleeps after part of the bytes went out, can never leave the program asleep.
+static sigjmp_buf WriteJump;
+static volatile sig_atomic_t WriteArmed = 0;
 
 static void SIGTERM_Handler(int signal)
 {
     (void)signal;
     Closing = 1;
+    if (WriteArmed) {
+        WriteArmed = 0;
+        siglongjmp(WriteJump, 1);
+    }
 }
 
 // Also installed for SIGIO, which the kernel sends when the queue of real-time
@@ -93,44 +115,181 @@ static void SIGRTMIN_Handler(int signal, siginfo_t *info, void *context)
     EventFD = eventFD != -1 ? eventFD : signal;
 }
 
-// Writes a message whole, repeating on EINTR; a failure drops the rest, since
-// there is nowhere else to report it.
-static void WriteText(int fd, const char *p, size_t length)
+// Chooses how a descriptor is written. Its flags are only looked at: they
+// belong to an open file description that others may share.
+static Output SetUpOutput(int descriptor)
 {
-    while (length > 0) {
-        ssize_t w = write(fd, p, length);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        p += w;
-        length -= static_cast<size_t>(w);
+    Output out = {descriptor, WriteMode::Blocking};
+    struct stat st;
+    int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || fstat(descriptor, &st) < 0)
+        return out;   // writes fail and say why
+    if (S_ISSOCK(st.st_mode))
+        out.mode = WriteMode::Socket;
+    else if (flags & O_NONBLOCK)
+        out.mode = WriteMode::NonBlocking;
+    else if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))
+        out.mode = WriteMode::Immediate;
+    return out;
+}
+
+// Returned by a write call that a termination request ended.
+static const ssize_t WriteStopped = -2;
+
+static ssize_t ArmedWrite(int descriptor, const struct iovec *piece, int count)
+{
+    if (sigsetjmp(WriteJump, 1) != 0)
+        return WriteStopped;
+    WriteArmed = 1;
+    if (Closing) {
+        WriteArmed = 0;
+        return WriteStopped;
     }
+    ssize_t w = writev(descriptor, piece, count);
+    int error = errno;
+    WriteArmed = 0;
+    errno = error;
+    return w;
+}
+
+static ssize_t WriteOnce(const Output &out, const struct iovec *piece, int count)
+{
+    switch (out.mode) {
+    case WriteMode::Socket: {
+        struct msghdr message;
+        memset(&message, 0, sizeof message);
+        message.msg_iov = const_cast<struct iovec *>(piece);
+        message.msg_iovlen = static_cast<size_t>(count);
+        return sendmsg(out.fd, &message, MSG_DONTWAIT);
+    }
+    case WriteMode::Blocking:
+        return ArmedWrite(out.fd, piece, count);
+    case WriteMode::Immediate:
+    case WriteMode::NonBlocking:
+        break;
+    }
+    return writev(out.fd, piece, count);
+}
+
+// Waits until a full non-blocking descriptor has room. Closing is tested with
+// the signals blocked and ppoll unblocks them only while it waits, so a
+// request arriving in between still ends the wait. Returns 1 to write again,
+// 0 on a termination request, -1 on failure (errno set).
+static int WaitForRoom(const Output &out)
+{
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &WatchSignals, &previous);
+    if (Closing) {
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        return 0;
+    }
+    struct pollfd room = {out.fd, POLLOUT, 0};
+    int ready = ppoll(&room, 1, nullptr, &previous);
+    int error = errno;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (ready < 0 && error != EINTR) {
+        errno = error;
+        return -1;
+    }
+    return 1;
+}
+
+enum class Written { All, Stopped, Failed };
+
+// Writes every byte of the pieces, in order, continuing after short writes.
+// Once Closing is set only what the descriptor takes at once is written: the
+// program never waits for room then, and stops (Written::Stopped).
+static Written WriteAll(const Output &out, struct iovec *piece, int count)
+{
+    for (;;) {
+        while (count > 0 && piece->iov_len == 0) {
+            ++piece;
+            --count;
+        }
+        if (count == 0)
+            return Written::All;
+        ssize_t w = WriteOnce(out, piece, count);
+        if (w == WriteStopped)
+            return Written::Stopped;
+        if (w >= 0) {
+            size_t done = static_cast<size_t>(w);
+            while (count > 0 && done >= piece->iov_len) {
+                done -= piece->iov_len;
+                ++piece;
+                --count;
+            }
+            if (count > 0) {
+                piece->iov_base = static_cast<char *>(piece->iov_base) + done;
+                piece->iov_len -= done;
+            }
+            continue;
+        }
+        if (errno == EINTR) {
+            if (Closing)
+                return Written::Stopped;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return Written::Failed;
+        int room = WaitForRoom(out);
+        if (room == 0)
+            return Written::Stopped;
+        if (room < 0)
+            return Written::Failed;
+    }
+}
+
+// Writes a message whole, whatever its length, in one call where the
+// descriptor takes it: the format's literal runs and its arguments (%s
+// strings and %lld numbers, the only conversions messages use) become the
+// pieces of one vectored write, so nothing is copied, allocated or cut. A
+// failure drops the rest, since there is nowhere else to report it.
+static void VPrintTo(const Output &out, const char *format, va_list args)
+{
+    const int MaxPieces = 16;
+    struct iovec piece[MaxPieces];
+    char number[MaxPieces / 2][24];
+    int count = 0;
+    int numbers = 0;
+    const char *run = format;
+    const char *p = format;
+    while (*p != '\0' && count <= MaxPieces - 3) {
+        if (p[0] != '%' || (p[1] != 's' && strncmp(p + 1, "lld", 3) != 0)) {
+            ++p;
+            continue;
+        }
+        piece[count++] = {const_cast<char *>(run), static_cast<size_t>(p - run)};
+        if (p[1] == 's') {
+            const char *text = va_arg(args, const char *);
+            piece[count++] = {const_cast<char *>(text), strlen(text)};
+            p += 2;
+        } else {
+            int n = snprintf(number[numbers], sizeof number[numbers], "%lld", va_arg(args, long long));
+            piece[count++] = {number[numbers++], n > 0 ? static_cast<size_t>(n) : 0};
+            p += 4;
+        }
+        run = p;
+    }
+    piece[count++] = {const_cast<char *>(run), strlen(run)};
+    WriteAll(out, piece, count);
+}
+
+static void PrintTo(const Output &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
+static void PrintTo(const Output &out, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    VPrintTo(out, format, args);
+    va_end(args);
 }
 
 static void Print(const char *format, ...) __attribute__((format(printf, 1, 2)));
 static void Print(const char *format, ...)
 {
-    char text[4096];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(text, sizeof text, format, args);
+    VPrintTo(Err, format, args);
     va_end(args);
-    if (n < 0)
-        return;
-    size_t length = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
-    WriteText(STDERR_FILENO, text, length);
-}
-
-static void PrintUsage(int out)
-{
-    char text[sizeof UsageText + 256];
-    int n = snprintf(text, sizeof text, UsageText, ProgramName);
-    if (n < 0)
-        return;
-    size_t length = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
-    WriteText(out, text, length);
 }
 
 // Closes a descriptor, repeating on EINTR; any other failure is only a warning.
@@ -151,8 +310,6 @@ static void ReleaseAll()
 {
     CloseDescriptor(&fd);
     CloseDescriptor(&DirFD);
-    if (OutOwned)
-        CloseDescriptor(&OutFD);
     free(fsave);
     fsave = nullptr;
     free(fmap);
@@ -194,88 +351,20 @@ static void InstallHandler(int signal, const char *name, bool withInfo)
     sigaddset(&WatchSignals, signal);
 }
 
-// Chooses how records reach standard output. A socket is written with
-// MSG_DONTWAIT and a descriptor that is already non-blocking is used as it is;
-// a blocking pipe is reopened through /proc as a non-blocking descriptor of
-// our own, which leaves the shared one untouched. Anything else (terminal,
-// regular file) gets plain blocking writes.
-static void SetUpOutput()
-{
-    struct stat st;
-    if (fstat(STDOUT_FILENO, &st) < 0)
-        return;
-    int flags = fcntl(STDOUT_FILENO, F_GETFL);
-    if (flags < 0)
-        return;
-    if (S_ISSOCK(st.st_mode)) {
-        OutSocket = true;
-        return;
-    }
-    if (flags & O_NONBLOCK)
-        return;
-    if (!S_ISFIFO(st.st_mode))
-        return;
-    int reopened = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (reopened < 0)
-        return;
-    struct stat again;
-    if (fstat(reopened, &again) < 0 || again.st_ino != st.st_ino || again.st_dev != st.st_dev) {
-        CloseDescriptor(&reopened);
-        return;
-    }
-    OutFD = reopened;
-    OutOwned = true;
-}
-
-// Writes a record. Returns false when the program is to stop because of a
-// termination request. Once Closing is set, bytes are still written as long
-// as standard output takes them at once, but the program never waits for room.
-static bool WriteAll(const char *data, size_t count)
-{
-    while (count > 0) {
-        ssize_t w;
-        if (OutSocket)
-            w = send(OutFD, data, count, MSG_DONTWAIT);
-        else
-            w = write(OutFD, data, count);
-        if (w >= 0) {
-            data += w;
-            count -= static_cast<size_t>(w);
-            continue;
-        }
-        if (errno == EINTR) {
-            if (Closing)
-                return false;
-            continue;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            FAIL(ExitWrite, "%s: write failed on stdout.  %s.\n\n", ProgramName, strerror(errno));
-
-        // Standard output is full. Closing is tested with the signals
-        // blocked and ppoll unblocks them only while it waits, so a request
-        // arriving in between still ends the wait.
-        sigset_t previous;
-        sigprocmask(SIG_BLOCK, &WatchSignals, &previous);
-        if (Closing) {
-            sigprocmask(SIG_SETMASK, &previous, nullptr);
-            return false;
-        }
-        struct pollfd out = {OutFD, POLLOUT, 0};
-        int ready = ppoll(&out, 1, nullptr, &previous);
-        int error = errno;
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
-        if (ready < 0 && error != EINTR)
-            FAIL(ExitWrite, "%s: write failed on stdout.  %s.\n\n", ProgramName, strerror(error));
-    }
-    return true;
-}
-
 static void WriteRecord()
 {
     int32_t length = SavedLength;
     memcpy(fsave, &length, RecordHeader);
-    if (!WriteAll(fsave, RecordHeader + static_cast<size_t>(SavedLength)))
+    struct iovec record = {fsave, RecordHeader + static_cast<size_t>(SavedLength)};
+    switch (WriteAll(Out, &record, 1)) {
+    case Written::All:
+        return;
+    case Written::Stopped:
         Finish(ExitOK);
+    case Written::Failed:
+        break;
+    }
+    FAIL(ExitWrite, "%s: write failed on stdout.  %s.\n\n", ProgramName, strerror(errno));
 }
 
 // Reads up to count bytes from the start of the open file. Returns the number
@@ -297,21 +386,19 @@ static size_t ReadFile(char *buffer, size_t count)
     return done;
 }
 
-// Makes both buffers hold at least size bytes. The saved version survives,
-// so a re-check that is abandoned later still compares against it.
+// Makes fmap, which a fresh read goes into, hold at least size bytes. What
+// it holds is not needed any more, so it is replaced rather than grown and
+// nothing is copied; the saved version in fsave stays as it is, so a re-check
+// that is abandoned later still compares against it.
 static void Reserve(int32_t size)
 {
-    if (size <= Capacity)
+    if (size <= MapCapacity)
         return;
     free(fmap);
     fmap = static_cast<char *>(malloc(RecordHeader + static_cast<size_t>(size)));
     if (fmap == nullptr)
         FAIL(ExitNoMemory, "%s: malloc failed on fmap.\n\n", ProgramName);
-    char *grown = static_cast<char *>(realloc(fsave, RecordHeader + static_cast<size_t>(size)));
-    if (grown == nullptr)
-        FAIL(ExitNoMemory, "%s: malloc failed on fsave.\n\n", ProgramName);
-    fsave = grown;
-    Capacity = size;
+    MapCapacity = size;
 }
 
 // Reads the watched file once and writes it as a record when it differs from
@@ -372,9 +459,13 @@ static bool Recheck()
                    memcmp(fmap + RecordHeader, fsave + RecordHeader, static_cast<size_t>(size)) != 0;
     if (!changed)
         return false;
+    // The fresh read becomes the saved version: the buffers trade places.
     char *swap = fsave;
     fsave = fmap;
     fmap = swap;
+    int32_t capacity = SaveCapacity;
+    SaveCapacity = MapCapacity;
+    MapCapacity = capacity;
     SavedLength = size;
     HaveVersion = true;
     WriteRecord();
@@ -388,6 +479,8 @@ int main(int argc, char **argv)
         ProgramName = slash != nullptr ? slash + 1 : argv[0];
     }
 
+    Out = SetUpOutput(STDOUT_FILENO);
+    Err = SetUpOutput(STDERR_FILENO);
     sigemptyset(&WatchSignals);
     InstallHandler(SIGTERM, "SIGTERM", false);
     InstallHandler(SIGINT, "SIGINT", false);
@@ -404,18 +497,18 @@ int main(int argc, char **argv)
             break;
         if (option == '?') {
             Print("%s: Invalid option specified.\n\n", ProgramName);
-            PrintUsage(STDERR_FILENO);
+            PrintTo(Err, UsageText, ProgramName);
             return ExitBadOption;
         }
         if (option == 'h') {
-            PrintUsage(STDOUT_FILENO);
+            PrintTo(Out, UsageText, ProgramName);
             return ExitOK;
         }
     }
 
     if (optind >= argc) {
         Print("%s: No file specified.\n\n", ProgramName);
-        PrintUsage(STDERR_FILENO);
+        PrintTo(Err, UsageText, ProgramName);
         return ExitNoFile;
     }
     File = argv[optind];
@@ -444,7 +537,7 @@ int main(int argc, char **argv)
         Print("%s: To many  arguments specified.\n\n", ProgramName);
         free(path);
         path = nullptr;
-        PrintUsage(STDERR_FILENO);
+        PrintTo(Err, UsageText, ProgramName);
         return ExitTooManyArgs;
     }
 
@@ -463,10 +556,9 @@ int main(int argc, char **argv)
     if (fcntl(DirFD, F_NOTIFY, DN_MODIFY | DN_CREATE | DN_RENAME | DN_MULTISHOT) < 0)
         FAIL(ExitFcntl, "%s: fcntl failed on F_NOTIFY.  %s.\n\n", ProgramName, strerror(errno));
 
-    SetUpOutput();
-
     // One-byte buffers until a version is read (the missing-at-start state).
-    Capacity = 1;
+    SaveCapacity = 1;
+    MapCapacity = 1;
     SavedLength = 1;
     fmap = static_cast<char *>(malloc(RecordHeader + 1));
     if (fmap == nullptr)

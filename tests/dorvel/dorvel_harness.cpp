@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace dorvel_test {
@@ -66,6 +67,42 @@ void RemoveTree(const std::string &path)
     rmdir(path.c_str());
 }
 
+// A pseudo-terminal in raw mode (bytes pass unchanged): *terminal is the
+// side dorvel writes, *reader the side read here.
+bool OpenTerminal(int *reader, int *terminal)
+{
+    *reader = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*reader < 0)
+        return false;
+    struct termios raw;
+    const char *name = grantpt(*reader) == 0 && unlockpt(*reader) == 0 ? ptsname(*reader) : nullptr;
+    *terminal = name != nullptr ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (*terminal >= 0 && tcgetattr(*terminal, &raw) == 0) {
+        cfmakeraw(&raw);
+        if (tcsetattr(*terminal, TCSANOW, &raw) == 0)
+            return true;
+    }
+    if (*terminal >= 0)
+        close(*terminal);
+    close(*reader);
+    return false;
+}
+
+// Shrinks a pipe to one page and fills it through its write end, which stays
+// blocking. Returns the bytes written, empty on failure.
+std::string FillPipe(int writeEnd)
+{
+    const int flags = fcntl(writeEnd, F_GETFL);
+    if (flags < 0 || fcntl(writeEnd, F_SETPIPE_SZ, 4096) < 0 || fcntl(writeEnd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return "";
+    std::string filler;
+    const std::string chunk(512, 'F');
+    ssize_t n;
+    while ((n = write(writeEnd, chunk.data(), chunk.size())) > 0)
+        filler.append(chunk, 0, static_cast<size_t>(n));
+    return fcntl(writeEnd, F_SETFL, flags) == 0 ? filler : "";
+}
+
 } // namespace
 
 Dorvel::Dorvel(const Launch &launch)
@@ -73,7 +110,10 @@ Dorvel::Dorvel(const Launch &launch)
     int outPipe[2] = {-1, -1};
     int errPipe[2] = {-1, -1};
     int outFile = -1;
-    if (!launch.stdoutFile.empty()) {
+    if (launch.stdoutTerminal) {
+        if (!OpenTerminal(&outPipe[0], &outPipe[1]))
+            return;
+    } else if (!launch.stdoutFile.empty()) {
         outFile = open(launch.stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (outFile < 0)
             return;
@@ -84,7 +124,11 @@ Dorvel::Dorvel(const Launch &launch)
         close(outPipe[0]);
         outPipe[0] = -1;
     }
-    if (pipe2(errPipe, O_CLOEXEC) < 0) {
+    if (pipe2(errPipe, O_CLOEXEC) < 0 || (launch.fullStderr && (filler_ = FillPipe(errPipe[1])).empty())) {
+        if (errPipe[0] >= 0) {
+            close(errPipe[0]);
+            close(errPipe[1]);
+        }
         if (outFile >= 0)
             close(outFile);
         if (outPipe[0] >= 0)
@@ -99,6 +143,21 @@ Dorvel::Dorvel(const Launch &launch)
     for (const std::string &arg : launch.args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
+    // The environment, with the library to preload; ASan must then be told
+    // that its runtime does not come first.
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; ++e)
+        if (launch.preload.empty() || (strncmp(*e, "LD_PRELOAD=", 11) != 0 && strncmp(*e, "ASAN_OPTIONS=", 13) != 0))
+            env.emplace_back(*e);
+    if (!launch.preload.empty()) {
+        const char *asan = getenv("ASAN_OPTIONS");
+        env.push_back("LD_PRELOAD=" + launch.preload);
+        env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0");
+    }
+    std::vector<char *> envp;
+    for (std::string &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
     const int childOut = outFile >= 0 ? outFile : outPipe[1];
 
     pid_t pid = fork();
@@ -121,7 +180,7 @@ Dorvel::Dorvel(const Launch &launch)
             if (setgroups(0, nullptr) < 0 || setgid(65534) < 0 || setuid(65534) < 0)
                 _exit(123);
         }
-        execv(DORVEL_PATH, argv.data());
+        execve(DORVEL_PATH, argv.data(), envp.data());
         _exit(127);
     }
 
@@ -260,7 +319,7 @@ bool Dorvel::Exited()
     return poll(&p, 1, 0) == 1;
 }
 
-bool Dorvel::WaitBlockedOnStdout(int timeoutMs)
+bool Dorvel::WaitBlockedWriting(int descriptor, int timeoutMs)
 {
     if (pid_ <= 0 || reaped_)
         return false;
@@ -269,13 +328,15 @@ bool Dorvel::WaitBlockedOnStdout(int timeoutMs)
     while (RemainingMs(deadline) > 0) {
         std::string call = ReadSmallFile(syscallFile);
         long number = -1;
-        std::string descriptor;
+        std::string firstArg;
         if (!call.empty() && call != "running\n") {
             std::istringstream fields(call);
-            fields >> number >> descriptor;
+            fields >> number >> firstArg;
         }
-        // Asleep in write(fd, ...) or ppoll(fds, ...): standard output is full.
-        if (number == SYS_write || number == SYS_ppoll || number == SYS_poll) {
+        // Asleep in write(descriptor, ...), writev(descriptor, ...) or in
+        // ppoll or poll, waiting for room.
+        bool writing = (number == SYS_write || number == SYS_writev) && strtol(firstArg.c_str(), nullptr, 16) == descriptor;
+        if (writing || number == SYS_ppoll || number == SYS_poll) {
             std::string stat = ReadSmallFile("/proc/" + std::to_string(pid_) + "/stat");
             size_t close = stat.rfind(')');
             if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S')
@@ -324,7 +385,7 @@ Exit Dorvel::WaitExit(int timeoutMs, bool readOutput)
         if (RemainingMs(deadline) == 0)
             return Exit{};
         if (pidfd_ >= 0) {
-            struct pollfd p[3] = {{pidfd_, POLLIN, 0}, {readOutput ? out_ : -1, POLLIN, 0}, {err_, POLLIN, 0}};
+            struct pollfd p[3] = {{pidfd_, POLLIN, 0}, {readOutput ? out_ : -1, POLLIN, 0}, {readOutput ? err_ : -1, POLLIN, 0}};
             poll(p, 3, RemainingMs(deadline));
         } else {
             Nap();

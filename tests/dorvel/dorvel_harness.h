@@ -23,6 +23,9 @@ struct Launch {
     bool ignoreSigpipe = false;             // SIGPIPE ignored in the child
     bool closeStdoutReader = false;         // no reader on the stdout pipe
     std::string stdoutFile;                 // stdout to this file instead of a pipe
+    bool stdoutTerminal = false;            // stdout a pseudo-terminal in raw mode
+    bool fullStderr = false;                // stderr a pipe already full when dorvel starts
+    std::string preload;                    // a library preloaded into dorvel
 };
 
 struct Exit {
@@ -53,13 +56,15 @@ public:
     // Waits until the process sleeps waiting for a notification with nothing
     // pending. Returns false if it exits or the deadline passes.
     bool WaitIdle(int timeoutMs = WaitMs);
-    // Waits until the process sleeps in a write to standard output or in a
-    // wait for room there. Returns false if it exits or the deadline passes.
-    bool WaitBlockedOnStdout(int timeoutMs = WaitMs);
+    // Waits until the process sleeps in a write to the descriptor or in a
+    // wait for room. Returns false if it exits or the deadline passes.
+    bool WaitBlockedWriting(int descriptor = 1, int timeoutMs = WaitMs);
+    // Bytes that filled standard error before the start (Launch::fullStderr).
+    const std::string &StderrFiller() const { return filler_; }
     // Sends a signal; the pid is checked right here.
     bool Signal(int signal);
     // Waits for the process to end, reading its output meanwhile unless
-    // readOutput is false (then standard output is left as it is).
+    // readOutput is false (then both streams are left as they are).
     Exit WaitExit(int timeoutMs = WaitMs, bool readOutput = true);
     // Targets of the process's open descriptors (readlink of /proc/<pid>/fd/*).
     std::vector<std::string> OpenFiles() const;
@@ -75,6 +80,7 @@ private:
     Exit exit_;
     std::string outBuf_;
     std::string errBuf_;
+    std::string filler_;
 };
 
 // The usage text for a given program name.

@@ -170,6 +170,39 @@ TEST_F(CommandLine, MissingDirectoryExits8NamingIt)
     EXPECT_EQ(run.Stderr(), "dorvel: open failed on " + In("nodir") + ": No such file or directory.\n\n");
 }
 
+TEST_F(CommandLine, MessagesOfAnyLengthAreWrittenWhole)
+{
+    // A directory of about 4 kB (still openable: ENOENT), one of 100 kB
+    // (ENAMETOOLONG, and longer than a pipe holds) and a long program name.
+    std::string component(200, 'd');
+    std::string nearLimit = In("nodir");
+    while (nearLimit.size() < 4000)
+        nearLimit += "/" + component;
+    std::string huge = In("nodir");
+    while (huge.size() < 100000)
+        huge += "/" + component;
+    const std::string name(5000, 'n');
+    struct Case {
+        std::string argv0;
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    for (const Case &c : {Case{DORVEL_PATH, {nearLimit + "/f"}, 8,
+                               "dorvel: open failed on " + nearLimit + ": No such file or directory.\n\n"},
+                          Case{DORVEL_PATH, {huge + "/f"}, 8, "dorvel: open failed on " + huge + ": File name too long.\n\n"},
+                          Case{name, {}, 6, name + ": No file specified.\n\n" + Usage(name)}}) {
+        Launch launch;
+        launch.argv0 = c.argv0;
+        launch.args = c.args;
+        Dorvel run(launch);
+        Exit exit = RunToEnd(run);
+        EXPECT_EQ(exit.status, c.status);
+        EXPECT_EQ(run.Stderr().size(), c.message.size());
+        EXPECT_TRUE(run.Stderr() == c.message) << "message of " << c.message.size() << " bytes differs";
+    }
+}
+
 TEST_F(CommandLine, DirectoryPartThatIsARegularFileExits10)
 {
     ASSERT_TRUE(WriteFile(In("plain"), "x"));
@@ -639,25 +672,82 @@ TEST_F(Stopping, EachTerminationSignalWhileWaitingExits0)
     }
 }
 
-TEST_F(Stopping, SigtermWhileStdoutIsFullExits0WithTheRecordIncomplete)
+// Standard output is never read here: the watcher must end on a termination
+// request without waiting for room, whatever standard output is and whenever
+// the request comes. What it wrote is a true prefix of the record.
+struct StopCase {
+    const char *name;
+    bool terminal;      // else a pipe
+    bool asNobody;      // dorvel cannot open the pipe again through /proc
+    bool raiseBefore;   // SIGTERM raised inside dorvel just before its write
+};
+
+void PrintTo(const StopCase &c, std::ostream *out)
 {
-    std::string big = Bytes(1 << 20, 3);
+    *out << c.name;
+}
+
+class StopWhileFull : public DorvelTest, public ::testing::WithParamInterface<StopCase> {
+};
+
+TEST_P(StopWhileFull, Exits0WithoutWaitingForRoom)
+{
+    const StopCase &c = GetParam();
+    if (c.asNobody && getuid() != 0)
+        GTEST_SKIP() << "needs root to drop to nobody";
+    ASSERT_EQ(chmod(dir_.Path().c_str(), 0755), 0);
+    std::string big = Bytes(4 << 20, 3);
     ASSERT_TRUE(WriteFile(In("f"), big));
-    Dorvel run(Watch("f"));
-    // Nothing is read until the watcher sleeps on the full pipe.
-    ASSERT_TRUE(run.WaitBlockedOnStdout());
-    ASSERT_TRUE(run.Signal(SIGTERM));
-    // Still nothing is read: the watcher must not wait for room.
+    Launch launch = Watch("f");
+    launch.stdoutTerminal = c.terminal;
+    launch.asNobody = c.asNobody;
+    if (c.raiseBefore)
+        launch.preload = RAISE_BEFORE_WRITE;
+    Dorvel run(launch);
+    ASSERT_TRUE(run.Started());
+    if (!c.raiseBefore) {
+        // Nothing is read until the watcher sleeps on the full output.
+        ASSERT_TRUE(run.WaitBlockedWriting()) << run.Stderr();
+        ASSERT_TRUE(run.Signal(SIGTERM));
+    }
     Exit exit = run.WaitExit(WaitMs, false);
-    EXPECT_TRUE(exit.exited);
+    EXPECT_TRUE(exit.exited) << "signal " << exit.signal;
     EXPECT_EQ(exit.status, 0);
     ASSERT_TRUE(run.ReadToEnd());
-    ASSERT_GE(run.Pending().size(), 4u);
-    EXPECT_LT(run.Pending().size(), 4 + big.size());
-    int32_t length;
-    memcpy(&length, run.Pending().data(), 4);
-    EXPECT_EQ(length, static_cast<int32_t>(big.size()));
+    int32_t length = static_cast<int32_t>(big.size());
+    const std::string record = std::string(reinterpret_cast<const char *>(&length), 4) + big;
+    EXPECT_LT(run.Pending().size(), record.size());
+    EXPECT_TRUE(record.compare(0, run.Pending().size(), run.Pending()) == 0) << "not a prefix of the record";
     EXPECT_EQ(run.Stderr(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stopping, StopWhileFull,
+                         ::testing::Values(StopCase{"Pipe", false, false, false},
+                                           StopCase{"PipeNotReopenable", false, true, false},
+                                           StopCase{"Terminal", true, false, false},
+                                           StopCase{"PipeSignalJustBeforeWrite", false, false, true},
+                                           StopCase{"TerminalSignalJustBeforeWrite", true, false, true}),
+                         [](const ::testing::TestParamInfo<StopCase> &info) { return info.param.name; });
+
+TEST_F(Stopping, SigtermWhileAMessageWaitsOnAFullStderrExitsWithItsStatus)
+{
+    // Standard error is a full pipe that nobody reads, as under a parent
+    // that does not drain it: the message about the missing directory
+    // cannot be written, and SIGTERM must end the wait.
+    Launch launch;
+    launch.args = {In("nodir/f")};
+    launch.fullStderr = true;
+    Dorvel run(launch);
+    ASSERT_TRUE(run.Started());
+    ASSERT_TRUE(run.WaitBlockedWriting(STDERR_FILENO));
+    ASSERT_TRUE(run.Signal(SIGTERM));
+    Exit exit = run.WaitExit(WaitMs, false);
+    EXPECT_TRUE(exit.exited) << "signal " << exit.signal;
+    EXPECT_EQ(exit.status, 8);
+    ASSERT_TRUE(run.ReadToEnd());
+    // Nothing of the message went out after what filled the pipe.
+    ASSERT_GE(run.Stderr().size(), run.StderrFiller().size());
+    EXPECT_EQ(run.Stderr().substr(run.StderrFiller().size()), "");
 }
 
 TEST_F(Stopping, NonBlockingStdoutIsWaitedOnNotAFailure)
@@ -669,7 +759,7 @@ TEST_F(Stopping, NonBlockingStdoutIsWaitedOnNotAFailure)
     Dorvel run(launch);
     // The pipe fills up before anything is read: a write that fails with
     // EAGAIN must lead to a wait, not an exit.
-    ASSERT_TRUE(run.WaitBlockedOnStdout()) << run.Stderr();
+    ASSERT_TRUE(run.WaitBlockedWriting()) << run.Stderr();
     std::optional<std::string> record = run.NextRecord();
     ASSERT_TRUE(record.has_value()) << run.Stderr();
     EXPECT_TRUE(*record == big);
