@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -386,6 +387,22 @@ static size_t ReadFile(char *buffer, size_t count)
     return done;
 }
 
+// Allocates a file buffer. A large one asks for transparent huge pages where
+// the system leaves that to the program: reading a big version into it then
+// takes far fewer TLB misses, and its first use far fewer page faults.
+static char *AllocateBuffer(int32_t size)
+{
+    const size_t bytes = RecordHeader + static_cast<size_t>(size);
+    char *buffer = static_cast<char *>(malloc(bytes));
+    const uintptr_t huge = uintptr_t(2) << 20;
+    if (buffer != nullptr && bytes >= 2 * huge) {
+        uintptr_t start = (reinterpret_cast<uintptr_t>(buffer) + huge - 1) & ~(huge - 1);
+        uintptr_t end = (reinterpret_cast<uintptr_t>(buffer) + bytes) & ~(huge - 1);
+        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);   // only a hint
+    }
+    return buffer;
+}
+
 // Makes fmap, which a fresh read goes into, hold at least size bytes. What
 // it holds is not needed any more, so it is replaced rather than grown and
 // nothing is copied; the saved version in fsave stays as it is, so a re-check
@@ -395,7 +412,7 @@ static void Reserve(int32_t size)
     if (size <= MapCapacity)
         return;
     free(fmap);
-    fmap = static_cast<char *>(malloc(RecordHeader + static_cast<size_t>(size)));
+    fmap = AllocateBuffer(size);
     if (fmap == nullptr)
         FAIL(ExitNoMemory, "%s: malloc failed on fmap.\n\n", ProgramName);
     MapCapacity = size;

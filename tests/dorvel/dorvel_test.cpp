@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "dorvel_harness.h"
+#include "support/files.h"
 
 using namespace dorvel_test;
 
@@ -364,6 +365,33 @@ TEST_F(Records, ShrinkAndGrowPastTheCapacity)
     EXPECT_TRUE(*grown == big);
     ASSERT_TRUE(WriteFile(In("f"), "short"));
     EXPECT_EQ(run.NextRecord(), "short");
+    StopCleanly(run);
+}
+
+TEST_F(Records, LargeVersionsPutInPlaceByRenameArriveByteForByte)
+{
+    // Big enough for the buffers' huge-page hint. One byte changes at the
+    // start, the middle and the end, then the file grows past both buffers
+    // and shrinks back: every record is the whole version.
+    std::string content = Bytes(6 << 20, 9);
+    ASSERT_TRUE(WriteFile(In("f"), content));
+    Dorvel run(Watch("f"));
+    std::optional<std::string> record = run.NextRecord();
+    ASSERT_TRUE(record && *record == content);
+    const size_t mib = 1 << 20;
+    struct Step {
+        size_t size, at;   // the version's size, the byte changed in it
+    };
+    for (const Step &step : {Step{6 * mib, 0}, Step{6 * mib, 3 * mib}, Step{6 * mib, 6 * mib - 1},
+                             Step{9 * mib, 7 * mib}, Step{6 * mib, 5 * mib}}) {
+        const size_t kept = std::min(content.size(), step.size);
+        content = content.substr(0, kept) + Bytes(step.size - kept, 10);
+        content[step.at] = static_cast<char>(content[step.at] ^ 0x5a);
+        ASSERT_TRUE(testsupport::replaceFile(In("f"), content));
+        record = run.NextRecord();
+        ASSERT_TRUE(record.has_value()) << "change at " << step.at;
+        EXPECT_TRUE(*record == content) << "change at " << step.at << ": " << record->size() << " bytes";
+    }
     StopCleanly(run);
 }
 
