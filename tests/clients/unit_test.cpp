@@ -275,6 +275,54 @@ TEST(ImageFile, DecodesPngAndPpmToRgb) {
     EXPECT_EQ(img.pixels, (std::vector<uint8_t>{7, 7, 7, 200, 200, 200}));
 }
 
+// The plain forms P3 and P2, which the binary decoder does not read:
+// comments and any white space between numbers, samples scaled from maxval,
+// grey as three equal channels, numbers after the last sample ignored.
+TEST(ImageFile, DecodesPlainPpmAndPgm) {
+    struct Case {
+        std::string text;
+        uint32_t width, height;
+        std::vector<uint8_t> rgb;
+    };
+    const Case cases[] = {
+        {"P3\n2 1\n255\n1 2 3  4 5 6\n", 2, 1, {1, 2, 3, 4, 5, 6}},
+        {"P3 # size next\n1 1 # maxval\n15\n15 0 8", 1, 1, {255, 0, 136}},
+        {"P2\n2 1\n65535\n0 65535\n", 2, 1, {0, 0, 0, 255, 255, 255}},
+        {"P2\t2\r\n2 1 1 0\n0 1", 2, 2, {255, 255, 255, 0, 0, 0, 0, 0, 0, 255, 255, 255}},
+        {"P3\n1 1\n255\n1 2 3 99 99\n", 1, 1, {1, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        cl::RgbImage img = cl::DecodeImage(std::vector<uint8_t>(c.text.begin(), c.text.end()), "plain");
+        EXPECT_EQ(img.width, c.width) << c.text;
+        EXPECT_EQ(img.height, c.height) << c.text;
+        EXPECT_EQ(img.pixels, c.rgb) << c.text;
+    }
+}
+
+TEST(ImageFile, BadPlainPpmIsALocalErrorNamingTheFault) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"P3\n2 1\n255\n1 2 3 4 5\n", "ends before its last sample"},
+        {"P3\n1 1\n255\n1 2 256", "above maxval"},
+        {"P2\n1 1\n255\n-1", "non-number"},
+        {"P2\n0 1\n255\n", "is 0"},
+        {"P2\n1 1\n0\n0", "maxval out of range"},
+        {"P3\n1 1\n65536\n0 0 0", "maxval out of range"},
+        {"P3\n1 x\n255\n", "header"},
+        {"P3\n99999999999 1\n255\n", "header"},
+        {"P3\n4294967295 4294967295\n255\n1 1 1", "ends before its last sample"},
+    };
+    for (const auto& [text, why] : cases) {
+        try {
+            cl::DecodeImage(std::vector<uint8_t>(text.begin(), text.end()), "bad.ppm");
+            ADD_FAILURE() << "decoded: " << text;
+        } catch (const cl::ClientError& e) {
+            EXPECT_EQ(e.kind(), cl::ErrorKind::Local) << text;
+            EXPECT_NE(std::string(e.what()).find("bad.ppm: cannot decode the picture: "), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << text << " -> " << e.what();
+        }
+    }
+}
+
 TEST(ImageFile, BadInputIsALocalError) {
     std::vector<uint8_t> junk = {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'};
     EXPECT_EQ(KindOf([&] { cl::DecodeImage(junk, "junk"); }), cl::ErrorKind::Local);
