@@ -4,11 +4,16 @@
 set -euo pipefail
 
 PACKAGES=(
+  # build
   cmake ninja-build g++ pkg-config
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libsdl2-dev libcli11-dev libspdlog-dev libstb-dev
-  clang libclang-rt-14-dev
-  xvfb x11-apps xdotool unclutter inotify-tools
+  libcli11-dev libspdlog-dev libstb-dev libsdl2-dev libx11-dev
+  # tests
+  libgtest-dev
+  xvfb x11-apps            # the window tests: Xvfb and xwd
+  clang libclang-rt-14-dev # the fuzz harnesses
+  inotify-tools            # a baseline of the file-follow benchmark
+  # run time: the image plug-in keeps unclutter running
+  unclutter
 )
 
 missing=()
