@@ -7,6 +7,7 @@ PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config
   libcli11-dev libspdlog-dev libstb-dev libsdl2-dev libx11-dev
+  libsystemd-dev           # optional: readiness for Type=notify units
   # tests
   libgtest-dev
   xvfb x11-apps            # the window tests: Xvfb and xwd

@@ -3,6 +3,7 @@
 #include "host.h"
 #include "logger.h"
 #include "options.h"
+#include "readiness.h"
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -44,18 +45,27 @@ std::string realPath(const std::string &path)
 
 bool fileExists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
 
-// The module directory: as given, or ../modules next to the binary.
+// The module directory: as given, else the first that exists of the
+// installed layout (../lib/plughost/modules) and the build tree's
+// (../modules), both next to the real path of the binary.
 std::string resolveModuleDir(const Options &o, std::string *error)
 {
-    std::string wanted = o.moduleDir;
-    if (wanted.empty()) {
-        const std::string exe = realPath("/proc/self/exe");
-        wanted = exe.substr(0, exe.rfind('/')) + "/../modules";
+    if (!o.moduleDir.empty()) {
+        std::string dir = realPath(o.moduleDir);
+        if (dir.empty())
+            *error = "module directory " + o.moduleDir + " does not exist";
+        return dir;
     }
-    std::string dir = realPath(wanted);
-    if (dir.empty())
-        *error = "module directory " + wanted + " does not exist";
-    return dir;
+    const std::string exe = realPath("/proc/self/exe");
+    const std::string bin = exe.substr(0, exe.rfind('/'));
+    for (const char *relative : {"/../lib/plughost/modules", "/../modules"}) {
+        std::string dir = realPath(bin + relative);
+        if (!dir.empty())
+            return dir;
+    }
+    *error = "no module directory: neither " + bin + "/../lib/plughost/modules nor " + bin +
+             "/../modules exists (use --module-dir)";
+    return {};
 }
 
 std::vector<ListenSpec> listenSpecs(const Options &o, const std::string &moduleDir, std::string *error)
@@ -144,6 +154,7 @@ int serve(const Options &o)
     }
     std::printf("ready\n");
     std::fflush(stdout);
+    notifyReady();
     return host.run();
 }
 
