@@ -165,6 +165,7 @@ int main(int argc, char** argv) {
         "as it arrives."};
     app.footer(std::string("\nReply codes from the server are reported on standard error in words.\n") +
                kExitStatuses);
+    app.set_version_flag("--version", "dvlfollow " PLUGHOST_VERSION);
     std::string connect = kDefaultAddress;
     std::string path, output, exec_cmd, separator;
     uint64_t count = 0;

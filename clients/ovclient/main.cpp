@@ -282,6 +282,7 @@ int CmdQuery(const Globals& g, const std::string& what) {
 int main(int argc, char** argv) {
     CLI::App app{"Shows pictures on the server's display and talks to its viewer."};
     app.footer(kFooter);
+    app.set_version_flag("--version", "ovclient " PLUGHOST_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
     Globals g;
