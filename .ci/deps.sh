@@ -11,6 +11,9 @@ PACKAGES=(
   # tests
   libgtest-dev
   xvfb x11-apps            # the window tests: Xvfb and xwd
+  groff-base               # man page checks
+  systemd                  # systemd-analyze verify on the units
+  dpkg-dev file            # cpack -G DEB: dpkg-shlibdeps finds the library dependencies
   clang libclang-rt-14-dev # the fuzz harnesses
   inotify-tools            # a baseline of the file-follow benchmark
   # run time: the image plug-in keeps unclutter running
