@@ -3,9 +3,9 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <vector>
 
 #include <poll.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +15,7 @@
 #include <stb/stb_image_write.h>
 
 #include "backends.h"
+#include "pixels.h"
 #include "viewer.h"
 
 namespace orvane {
@@ -23,39 +24,32 @@ namespace {
 class MemoryCanvas final : public Canvas {
 public:
     MemoryCanvas(Size size, std::string snapshot_dir)
-        : size_(size), pitch_(static_cast<size_t>(size.width) * 3),
-          pixels_(pitch_ * static_cast<size_t>(size.height), 0),
-          dir_(std::move(snapshot_dir))
+        : pixels_(size), dir_(std::move(snapshot_dir))
     {
     }
 
-    int Width() const override { return size_.width; }
-    int Height() const override { return size_.height; }
-
-    void Fill(uint32_t rgb) override
-    {
-        const uint8_t px[3] = {uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb)};
-        uint8_t* row = pixels_.data();
-        for (int x = 0; x < size_.width; ++x)
-            std::memcpy(row + size_t(x) * 3, px, 3);
-        for (int y = 1; y < size_.height; ++y)
-            std::memcpy(row + size_t(y) * pitch_, row, pitch_);
-    }
-
+    int Width() const override { return pixels_.width(); }
+    int Height() const override { return pixels_.height(); }
+    void Fill(uint32_t rgb) override { pixels_.Fill(rgb); }
     void Draw(const Clip& c, const uint8_t* src, size_t src_pitch) override
     {
-        uint8_t* dst = pixels_.data() + size_t(c.dst_y) * pitch_ + size_t(c.dst_x) * 3;
-        const size_t bytes = size_t(c.width) * 3;
-        for (int y = 0; y < c.height; ++y)
-            std::memcpy(dst + size_t(y) * pitch_, src + size_t(y) * src_pitch, bytes);
+        pixels_.Draw(c, src, src_pitch);
     }
-
-    bool Present() override { return true; }
+    // Nothing to swap: the picture is "up" as soon as it is drawn.
+    std::optional<int64_t> Present() override { return Now(); }
 
     void Presented(uint32_t frame) override
     {
         if (!dir_.empty())
             Snapshot(frame);
+    }
+
+    bool Idle(int64_t micros) override
+    {
+        const timespec t{static_cast<time_t>(micros / 1000000),
+                         static_cast<long>(micros % 1000000) * 1000};
+        nanosleep(&t, nullptr); // an interruption only ends this round of the wait
+        return true;
     }
 
 private:
@@ -70,8 +64,8 @@ private:
         // Snapshots are for checking, not archiving: fast compression keeps a
         // full-HD snapshot near 0.1 s instead of half a second.
         stbi_write_png_compression_level = 1;
-        if (!stbi_write_png(tmp_path.c_str(), size_.width, size_.height, 3, pixels_.data(),
-                            static_cast<int>(pitch_))) {
+        if (!stbi_write_png(tmp_path.c_str(), pixels_.width(), pixels_.height(), 3,
+                            pixels_.data(), static_cast<int>(pixels_.pitch()))) {
             spdlog::error("cannot write snapshot {}", tmp_path);
             unlink(tmp_path.c_str());
             return;
@@ -93,9 +87,7 @@ private:
         spdlog::debug("snapshot {}", final_path);
     }
 
-    Size size_;
-    size_t pitch_;
-    std::vector<uint8_t> pixels_;
+    PixelCanvas pixels_;
     std::string dir_;
 };
 
@@ -132,6 +124,8 @@ int RunHeadless(const Settings& settings, int in_fd, int out_fd)
     }
     spdlog::info("headless canvas {}x{}{}{}", settings.canvas.width, settings.canvas.height,
                  settings.snapshot_dir.empty() ? "" : ", snapshots in ", settings.snapshot_dir);
+    if (!settings.display_named)
+        spdlog::warn("{}", kHeadlessWithoutDisplay);
 
     FrameReader reader(in_fd);
     Viewer viewer(*canvas, out_fd);

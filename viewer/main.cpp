@@ -24,7 +24,8 @@ int main(int argc, char** argv)
         return kExitGiveUp;
     }
     if (options->help) {
-        std::fprintf(stderr, "%s\n", kUsage);
+        std::fprintf(stderr, "%s\nbackends: %s\n", kUsage,
+                     ORVANE_WINDOW_BACKEND ? "window headless" : "headless");
         return kExitEndOfInput;
     }
 
@@ -43,9 +44,22 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     WidenInputPipe(STDIN_FILENO);
 
-    const int status = ChooseBackend(*settings) == BackendKind::Window
-                           ? RunWindow(*settings, STDIN_FILENO, STDOUT_FILENO)
-                           : RunHeadless(*settings, STDIN_FILENO, STDOUT_FILENO);
+    int status;
+    if (ChooseBackend(*settings) == BackendKind::Window) {
+#if ORVANE_WINDOW_BACKEND
+        status = RunWindow(*settings, STDIN_FILENO, STDOUT_FILENO);
+#else
+        if (settings->backend == BackendKind::Window) {
+            spdlog::critical("this viewer was built without the window backend "
+                             "(PLUGHOST_VIEWER_WINDOW=OFF)");
+            return kExitGiveUp;
+        }
+        spdlog::warn("this viewer was built without the window backend: running headless");
+        status = RunHeadless(*settings, STDIN_FILENO, STDOUT_FILENO);
+#endif
+    } else {
+        status = RunHeadless(*settings, STDIN_FILENO, STDOUT_FILENO);
+    }
     spdlog::debug("exit status {}", status);
     return status;
 }

@@ -116,6 +116,21 @@ std::optional<Settings> ReadSettings(const GetEnv& getenv, std::string* error)
         }
         s.canvas = *canvas;
     }
+    if (const char* d = getenv("ORVANE_DISPLAY"); NonEmpty(d)) {
+        const auto index = ParseInteger<int>(d);
+        if (!index || *index < 0) {
+            *error = std::string("ORVANE_DISPLAY=\"") + d + "\": expected a display number, 0 or more";
+            return std::nullopt;
+        }
+        s.display = *index;
+    }
+    if (const char* v = getenv("ORVANE_VSYNC"); NonEmpty(v)) {
+        if (std::strcmp(v, "0") != 0 && std::strcmp(v, "1") != 0) {
+            *error = std::string("ORVANE_VSYNC=\"") + v + "\": expected 0 or 1";
+            return std::nullopt;
+        }
+        s.vsync = v[0] == '1';
+    }
     if (const char* d = getenv("ORVANE_SNAPSHOT_DIR"); NonEmpty(d))
         s.snapshot_dir = d;
     s.display_named = NonEmpty(getenv("DISPLAY")) || NonEmpty(getenv("WAYLAND_DISPLAY"));

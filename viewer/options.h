@@ -45,6 +45,8 @@ struct Settings {
     std::optional<Size> window;        // ORVANE_WINDOW; fullscreen when unset
     Size canvas{1920, 1080};           // ORVANE_CANVAS, headless only
     std::string snapshot_dir;          // ORVANE_SNAPSHOT_DIR, headless only
+    int display = 0;                   // ORVANE_DISPLAY: SDL's display index, window only
+    bool vsync = true;                 // ORVANE_VSYNC: 0 off, 1 on; window only
     bool display_named = false;        // DISPLAY or WAYLAND_DISPLAY set
 };
 

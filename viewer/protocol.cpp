@@ -12,7 +12,7 @@ namespace orvane {
 
 int64_t PixelBytes(const FrameHeader& h)
 {
-    if (h.word0 < 0)
+    if (h.word0 < 0 && (h.width == 0 || h.height == 0))
         return 0;
     if (h.width < 0 || h.height < 0)
         return -1;

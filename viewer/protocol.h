@@ -12,21 +12,27 @@ namespace orvane {
 
 inline constexpr size_t kHeaderBytes = 16;
 
-// Word0 of the two short requests.
+// Word0 of the requests that are not images. Fill and query come from the
+// plug-in's two short requests; present-at is a show-image request whose
+// Word0 the client sets to -3 (the plug-in passes it unchanged).
 inline constexpr int32_t kRequestFill = -1;
 inline constexpr int32_t kRequestQuery = -2;
+inline constexpr int32_t kRequestPresentAt = -3;
 
 // Query selectors (Word1 of a query).
 inline constexpr int32_t kQueryWidth = 1;
 inline constexpr int32_t kQueryHeight = 2;
 inline constexpr int32_t kQueryFrames = 3;
 inline constexpr int32_t kQueryOnset = 4;
+inline constexpr int32_t kQueryRefresh = 5;
+inline constexpr int32_t kQueryLate = 6;
 
 // Results the viewer chooses itself. The plug-in's own reply codes live in
 // 18..29, so these stay far away from them.
 inline constexpr int32_t kResultOk = 0;
 inline constexpr int32_t kResultUnknown = 1001;
 inline constexpr int32_t kResultNoMemory = 1002;
+inline constexpr int32_t kResultLate = 1003;
 
 // The plug-in keeps a frame's length in a signed 32-bit field.
 inline constexpr int64_t kMaxFrameBytes = INT32_MAX;
@@ -38,9 +44,11 @@ struct FrameHeader {
     int32_t height = 0;
 };
 
-// Pixel bytes that follow the header: Width * Height * 3 for an image, 0 for
-// a short request. -1 when the header cannot be framed: negative dimensions,
-// or a frame longer than kMaxFrameBytes.
+// Pixel bytes that follow the header: Width * Height * 3, as the plug-in
+// builds every frame. Its short requests (negative Word0) have Height 0 and
+// carry none whatever Width holds (a query's second argument). -1 when the
+// header cannot be framed: a negative side with the other side not 0, or a
+// frame longer than kMaxFrameBytes.
 int64_t PixelBytes(const FrameHeader& h);
 
 // The part of a Width x Height image placed with its top-left corner at

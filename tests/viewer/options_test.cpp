@@ -107,6 +107,8 @@ TEST(ReadSettings, DefaultsAndEachVariable)
     EXPECT_FALSE(s->window);
     EXPECT_EQ(s->canvas, (Size{1920, 1080}));
     EXPECT_EQ(s->snapshot_dir, "");
+    EXPECT_EQ(s->display, 0);
+    EXPECT_TRUE(s->vsync);
     EXPECT_FALSE(s->display_named);
     EXPECT_EQ(ChooseBackend(*s), BackendKind::Headless);
 
@@ -114,6 +116,8 @@ TEST(ReadSettings, DefaultsAndEachVariable)
                            {"ORVANE_WINDOW", "800x600"},
                            {"ORVANE_CANVAS", "320x240"},
                            {"ORVANE_SNAPSHOT_DIR", "/tmp/x"},
+                           {"ORVANE_DISPLAY", "2"},
+                           {"ORVANE_VSYNC", "0"},
                            {"DISPLAY", ":3"}}),
                      &error);
     ASSERT_TRUE(s) << error;
@@ -121,6 +125,8 @@ TEST(ReadSettings, DefaultsAndEachVariable)
     EXPECT_EQ(s->window, (Size{800, 600}));
     EXPECT_EQ(s->canvas, (Size{320, 240}));
     EXPECT_EQ(s->snapshot_dir, "/tmp/x");
+    EXPECT_EQ(s->display, 2);
+    EXPECT_FALSE(s->vsync);
     EXPECT_TRUE(s->display_named);
     EXPECT_EQ(ChooseBackend(*s), BackendKind::Headless); // forced beats the display
 
@@ -154,6 +160,18 @@ TEST(ReadSettings, NamesTheBadVariable)
     for (const auto& [var, message] : cases) {
         std::string error;
         EXPECT_FALSE(ReadSettings(From({{var, "sdl"}}), &error));
+        EXPECT_EQ(error, message);
+    }
+    const std::map<std::pair<std::string, std::string>, std::string> values = {
+        {{"ORVANE_DISPLAY", "-1"}, "ORVANE_DISPLAY=\"-1\": expected a display number, 0 or more"},
+        {{"ORVANE_DISPLAY", "+1"}, "ORVANE_DISPLAY=\"+1\": expected a display number, 0 or more"},
+        {{"ORVANE_DISPLAY", "1x"}, "ORVANE_DISPLAY=\"1x\": expected a display number, 0 or more"},
+        {{"ORVANE_VSYNC", "on"}, "ORVANE_VSYNC=\"on\": expected 0 or 1"},
+        {{"ORVANE_VSYNC", "2"}, "ORVANE_VSYNC=\"2\": expected 0 or 1"},
+    };
+    for (const auto& [setting, message] : values) {
+        std::string error;
+        EXPECT_FALSE(ReadSettings(From({{setting.first, setting.second}}), &error));
         EXPECT_EQ(error, message);
     }
 }

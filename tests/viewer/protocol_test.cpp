@@ -12,19 +12,22 @@
 #include <thread>
 #include <vector>
 
+#include "pixels.h"
 #include "protocol.h"
 #include "viewer.h"
 
 namespace orvane {
 namespace {
 
-std::vector<uint8_t> Frame(int32_t w0, int32_t w1, int32_t w, int32_t h,
-                           const std::vector<uint8_t>& px = {})
+// Not inlined: GCC 12 then warns of an array bound that is never crossed.
+[[gnu::noipa]] std::vector<uint8_t> Frame(int32_t w0, int32_t w1, int32_t w, int32_t h,
+                                          const std::vector<uint8_t>& px = {})
 {
     const int32_t words[4] = {w0, w1, w, h};
     std::vector<uint8_t> f(16 + px.size());
     std::memcpy(f.data(), words, 16);
-    std::copy(px.begin(), px.end(), f.begin() + 16);
+    if (!px.empty())
+        std::memcpy(f.data() + 16, px.data(), px.size());
     return f;
 }
 
@@ -83,10 +86,16 @@ TEST(PixelBytes, ImagesShortRequestsAndUnframeableHeaders)
     EXPECT_EQ(PixelBytes({5, 7, 2, 1}), 6);
     EXPECT_EQ(PixelBytes({0, 0, 0, 100}), 0);
     EXPECT_EQ(PixelBytes({0, 0, 1920, 1080}), 1920 * 1080 * 3);
-    // Short requests have no pixels whatever their words say.
+    // The plug-in's short requests have Height 0 and no pixels, whatever
+    // Width (a query's second argument) holds.
     EXPECT_EQ(PixelBytes({-1, 0x123456, 0, 0}), 0);
-    EXPECT_EQ(PixelBytes({-2, 1, 99, 99}), 0);
-    EXPECT_EQ(PixelBytes({INT32_MIN, 0, -5, -5}), 0);
+    EXPECT_EQ(PixelBytes({-2, 1, 99, 0}), 0);
+    EXPECT_EQ(PixelBytes({-2, 1, -5, 0}), 0);
+    // Any other negative Word0 came with a show-image request, which carries
+    // its Width x Height x 3 bytes.
+    EXPECT_EQ(PixelBytes({-3, 7, 2, 1}), 6);
+    EXPECT_EQ(PixelBytes({-1, 0, 4, 5}), 60);
+    EXPECT_EQ(PixelBytes({INT32_MIN, 0, -5, -5}), -1);
     // Negative sizes and frames longer than 2^31 - 1 bytes cannot be framed.
     EXPECT_EQ(PixelBytes({0, 0, -1, 1}), -1);
     EXPECT_EQ(PixelBytes({0, 0, 1, -1}), -1);
@@ -300,7 +309,8 @@ TEST(WidenInputPipe, GrowsSmallPipesOnly)
     close(null_fd);
 }
 
-// Records what the viewer asks of its canvas.
+// Records what the viewer asks of its canvas, on a clock of its own that
+// only waits and swaps move on.
 class RecordingCanvas : public Canvas {
 public:
     int Width() const override { return 10; }
@@ -312,26 +322,51 @@ public:
         first_pixel = std::vector<uint8_t>(src, src + 3);
         pitches.push_back(pitch);
     }
-    bool Present() override
+    bool Prepare() override
+    {
+        ++prepares;
+        return true;
+    }
+    std::optional<int64_t> Present() override
     {
         ++presents;
-        return present_ok;
+        if (!present_ok)
+            return std::nullopt;
+        now += swap_us;
+        onsets.push_back(now);
+        return now;
     }
     void Presented(uint32_t frame) override { numbers.push_back(frame); }
+    bool Idle(int64_t micros) override
+    {
+        waited += micros;
+        now += micros;
+        return idle_ok;
+    }
+    int64_t Now() const override { return now; }
+    uint32_t RefreshPeriodMicros() const override { return period; }
+    bool SyncedToRefresh() const override { return synced; }
 
     std::vector<uint32_t> fills;
     std::vector<Clip> clips;
     std::vector<size_t> pitches;
     std::vector<uint8_t> first_pixel;
     std::vector<uint32_t> numbers;
-    int presents = 0;
-    bool present_ok = true;
+    std::vector<int64_t> onsets;
+    int presents = 0, prepares = 0;
+    bool present_ok = true, idle_ok = true;
+    int64_t now = int64_t{1700000000} * 1000000; // a wall-clock time in µs
+    int64_t waited = 0;
+    int64_t swap_us = 0;
+    uint32_t period = 16667;
+    bool synced = true;
 };
 
 class ViewerOnCanvas : public ::testing::Test {
 protected:
     // Feeds one frame through a reader and the viewer; the result, if any.
-    std::optional<int32_t> Run(const std::vector<uint8_t>& frame, Viewer::Outcome want)
+    std::optional<int32_t> Run(const std::vector<uint8_t>& frame,
+                               Viewer::Outcome want = Viewer::Outcome::Answered)
     {
         in_.Put(frame);
         EXPECT_EQ(ReadFrame(reader_), Status::Complete);
@@ -343,6 +378,12 @@ protected:
         int32_t v;
         EXPECT_EQ(read(out_.r, &v, 4), 4);
         return v;
+    }
+
+    // A present-at request for `ahead` µs from the canvas's now.
+    std::vector<uint8_t> PresentAt(int64_t ahead) const
+    {
+        return Frame(kRequestPresentAt, int32_t(uint32_t(canvas_.now + ahead)), 0, 0);
     }
 
     Pipe in_, out_;
@@ -388,8 +429,10 @@ TEST_F(ViewerOnCanvas, QueriesAreAnsweredWithoutPresenting)
     EXPECT_EQ(Run(Frame(-2, 2, 0, 0), Viewer::Outcome::Answered), 8);
     EXPECT_EQ(Run(Frame(-2, 3, 0, 0), Viewer::Outcome::Answered), 0);
     EXPECT_EQ(Run(Frame(-2, 4, 0, 0), Viewer::Outcome::Answered), 0);
+    EXPECT_EQ(Run(Frame(-2, 5, 0, 0), Viewer::Outcome::Answered), 16667);
+    EXPECT_EQ(Run(Frame(-2, 6, 0, 0), Viewer::Outcome::Answered), 0);
     EXPECT_EQ(Run(Frame(-2, 3, 1, 0), Viewer::Outcome::Answered), kResultUnknown);
-    EXPECT_EQ(Run(Frame(-2, 5, 0, 0), Viewer::Outcome::Answered), kResultUnknown);
+    EXPECT_EQ(Run(Frame(-2, 7, 0, 0), Viewer::Outcome::Answered), kResultUnknown);
     EXPECT_EQ(canvas_.presents, 0);
 }
 
@@ -400,6 +443,142 @@ TEST_F(ViewerOnCanvas, ALostDisplayGetsNoResult)
     EXPECT_EQ(Run(Frame(0, 0, 1, 1, {1, 2, 3}), Viewer::Outcome::DisplayLost), std::nullopt);
     EXPECT_EQ(viewer_.frames_presented(), 0u);
     EXPECT_TRUE(canvas_.numbers.empty());
+
+    // Lost while a picture waits for its moment.
+    canvas_.present_ok = true;
+    canvas_.idle_ok = false;
+    EXPECT_EQ(Run(PresentAt(5000)), 0);
+    EXPECT_EQ(Run(Frame(-1, 0, 0, 0), Viewer::Outcome::DisplayLost), std::nullopt);
+    EXPECT_EQ(canvas_.presents, 2);
+}
+
+TEST(ResolveDeadline, NearestTimeWithTheseLow32Bits)
+{
+    const int64_t two32 = int64_t{1} << 32;
+    struct Case {
+        int64_t now;
+        int64_t offset; // the deadline sent, as now + offset modulo 2^32
+        int64_t want;   // the deadline taken, relative to now
+    };
+    const Case cases[] = {
+        {two32 * 400, 200000, 200000},
+        {two32 * 400, -1000000, -1000000},
+        {two32 * 400 + two32 - 10, 15, 15},  // low bits wrap to 5
+        {two32 * 400 + 5, -15, -15},         // back across the wrap
+        {two32 * 400 + 77, two32 / 2 - 1, two32 / 2 - 1}, // the farthest ahead
+        {two32 * 400 + 77, two32 / 2, -two32 / 2},        // one more: taken as past
+        {two32 * 400 + 77, 0, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ResolveDeadline(uint32_t(c.now + c.offset), c.now), c.now + c.want)
+            << "now " << c.now << " offset " << c.offset;
+}
+
+// One timed picture: armed `ahead` µs from now on a display with `period`
+// (0: unknown); the swap itself takes `swap` µs.
+struct TimedCase {
+    int64_t ahead, swap;
+    uint32_t period;
+    int32_t want;
+    bool waits; // prepared ahead and held until the deadline
+};
+
+class TimedPresentation : public ViewerOnCanvas, public ::testing::WithParamInterface<TimedCase> {};
+
+TEST_P(TimedPresentation, HeldUntilTheDeadlineAndJudgedAgainstOneRefresh)
+{
+    const TimedCase c = GetParam();
+    canvas_.period = c.period;
+    canvas_.swap_us = c.swap;
+    const int64_t deadline = canvas_.now + c.ahead;
+    EXPECT_EQ(Run(PresentAt(c.ahead)), 0);
+    EXPECT_EQ(canvas_.presents, 0); // arming shows nothing
+    EXPECT_EQ(Run(Frame(-1, 0x445566, 0, 0)), c.want);
+    ASSERT_EQ(canvas_.onsets.size(), 1u);
+    EXPECT_GE(canvas_.onsets[0], c.waits ? deadline : 0);
+    EXPECT_EQ(canvas_.onsets[0], c.waits ? deadline + c.swap : canvas_.now);
+    EXPECT_EQ(canvas_.prepares, c.waits ? 1 : 0);
+    EXPECT_EQ(canvas_.waited, c.waits ? c.ahead : 0);
+    EXPECT_EQ(Run(Frame(-2, 4, 0, 0)), int32_t(uint32_t(canvas_.onsets[0])));
+
+    // The next picture is not held.
+    EXPECT_EQ(Run(Frame(-1, 0, 0, 0)), 0);
+    EXPECT_EQ(canvas_.prepares, c.waits ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Deadlines, TimedPresentation,
+    ::testing::Values(TimedCase{200000, 0, 16667, 0, true},
+                      TimedCase{200000, 16667, 16667, 0, true},      // one refresh after it
+                      TimedCase{200000, 16668, 16667, kResultLate, true},
+                      TimedCase{0, 0, 16667, 0, false},              // now: shown at once
+                      TimedCase{-16667, 0, 16667, 0, false},         // just within one refresh
+                      TimedCase{-16668, 0, 16667, kResultLate, false},
+                      TimedCase{-1000000, 0, 16667, kResultLate, false},
+                      TimedCase{-20000, 0, 20000, 0, false},         // the display's own period
+                      TimedCase{-16667, 0, 0, 0, false},             // unknown: 60 Hz assumed
+                      TimedCase{-16668, 0, 0, kResultLate, false}));
+
+TEST_F(ViewerOnCanvas, TheArmedMomentBelongsToTheNextPictureOrFill)
+{
+    // Queries do not take it; a second arming replaces the first.
+    EXPECT_EQ(Run(PresentAt(1000000)), 0);
+    EXPECT_EQ(Run(Frame(-2, 1, 0, 0)), 10);
+    EXPECT_EQ(Run(PresentAt(300000)), 0);
+    const int64_t deadline = canvas_.now + 300000;
+    EXPECT_EQ(Run(Frame(1, 1, 1, 1, {9, 9, 9})), 0);
+    ASSERT_EQ(canvas_.onsets.size(), 1u);
+    EXPECT_EQ(canvas_.onsets[0], deadline);
+
+    // A present-at request with a size is unknown and arms nothing.
+    EXPECT_EQ(Run(Frame(kRequestPresentAt, int32_t(uint32_t(canvas_.now + 5000)), 1, 0)), kResultUnknown);
+    EXPECT_EQ(Run(Frame(kRequestPresentAt, int32_t(uint32_t(canvas_.now + 5000)), 1, 1, {1, 2, 3})),
+              kResultUnknown);
+    EXPECT_EQ(Run(Frame(-1, 0, 0, 0)), 0);
+    EXPECT_EQ(canvas_.waited, 300000);
+}
+
+TEST_F(ViewerOnCanvas, LateSwapsAreCountedOnlyWhenSyncedToAKnownRefresh)
+{
+    struct Case {
+        bool synced;
+        uint32_t period;
+        int64_t swap;
+        int32_t late_after;
+    };
+    // Cumulative: query 6 counts since the start.
+    const Case cases[] = {{true, 16667, 16667, 0}, {true, 16667, 25000, 0},
+                          {true, 16667, 25001, 1}, {false, 16667, 100000, 1},
+                          {true, 0, 100000, 1},    {true, 10000, 15001, 2}};
+    for (const Case& c : cases) {
+        canvas_.synced = c.synced;
+        canvas_.period = c.period;
+        canvas_.swap_us = c.swap;
+        EXPECT_EQ(Run(Frame(-1, 0, 0, 0)), 0);
+        EXPECT_EQ(Run(Frame(-2, 6, 0, 0)), c.late_after) << c.period << " " << c.swap;
+        EXPECT_EQ(Run(Frame(-2, 5, 0, 0)), int32_t(c.period));
+    }
+}
+
+TEST(PixelCanvas, ResizeKeepsWhatLiesOnBothCanvases)
+{
+    const Size from{7, 5};
+    for (const Size to : {Size{9, 8}, Size{3, 2}, Size{9, 2}, Size{3, 8}, Size{7, 5}}) {
+        SCOPED_TRACE(std::to_string(to.width) + "x" + std::to_string(to.height));
+        PixelCanvas c(from);
+        const auto px = Pixels(size_t(from.width) * from.height * 3, 17);
+        c.Draw(Clip{0, 0, 0, 0, from.width, from.height}, px.data(), size_t(from.width) * 3);
+        c.Resize(to);
+        ASSERT_EQ(c.size(), to);
+        ASSERT_EQ(c.pitch(), size_t(to.width) * 3);
+        for (int y = 0; y < to.height; ++y)
+            for (int x = 0; x < to.width; ++x) {
+                const bool kept = x < from.width && y < from.height;
+                const uint8_t* want = &px[(size_t(y) * from.width + x) * 3];
+                for (int k = 0; k < 3; ++k)
+                    ASSERT_EQ(c.at(x, y)[k], kept ? want[k] : 0) << x << "," << y;
+            }
+    }
 }
 
 TEST_F(ViewerOnCanvas, StepMapsReaderOutcomesToExitStatuses)

@@ -49,6 +49,17 @@ bool Removed(const std::string& entry)
 
 std::string ViewerPath() { return ORVANE_EXE; }
 
+bool WindowBackendBuilt()
+{
+    static const bool built = [] {
+        TempDir dir;
+        const std::string err = dir.path() + "/help";
+        ViewerProcess v({"-h"}, Env{}, err);
+        return v.WaitExit() == 0 && ReadFile(err).find("backends: window") != std::string::npos;
+    }();
+    return built;
+}
+
 TempDir::TempDir()
 {
     char templ[] = "/tmp/orvane-test-XXXXXX";

@@ -107,4 +107,7 @@ std::optional<int> WaitChild(pid_t pid);
 // The viewer binary under test.
 std::string ViewerPath();
 
+// Whether that viewer was built with the window backend (its -h says so).
+bool WindowBackendBuilt();
+
 } // namespace orvane_test

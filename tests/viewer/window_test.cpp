@@ -240,6 +240,8 @@ protected:
     {
         if (!InPath("Xvfb"))
             GTEST_SKIP() << "Xvfb is not installed";
+        if (!WindowBackendBuilt())
+            GTEST_SKIP() << "the viewer was built without the window backend";
         fds_before_ = OpenFdCount();
         xvfb_ = std::make_unique<Xvfb>(dir_.path() + "/xvfb.log");
         ASSERT_TRUE(xvfb_->running()) << ReadFile(dir_.path() + "/xvfb.log");
