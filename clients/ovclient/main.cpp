@@ -46,7 +46,7 @@ Exit statuses:
   10  a picture could not be read or decoded, or is too large
   11  the key file could not be read
   19-29  the server's reply code of that number (26: key mismatch, 27: no key issued yet, ...)
-  30  the viewer answered with a non-zero result of its own)";
+  30  the viewer answered with a non-zero result of its own (1003: presented late))";
 
 struct Globals {
     std::string connect = kDefaultAddress;
@@ -161,13 +161,19 @@ std::string Ms(int64_t micros) {
     return t;
 }
 
+std::string Describe(uint32_t result) {
+    switch (result) {
+    case cl::kResultNoMemory: return "the viewer had no memory for the picture";
+    case cl::kResultLate: return "presented late, more than one refresh after the requested moment";
+    default: return cl::DescribeReply(result, cl::Service::Image);
+    }
+}
+
 // Throws for a non-zero result so that the exit status tells what happened.
 void CheckResult(uint32_t result, const std::string& what) {
     if (result == 0) return;
     throw cl::ClientError(cl::ErrorKind::ServerCode,
-                          what + ": result " + std::to_string(result) + ": " +
-                              cl::DescribeReply(result, cl::Service::Image),
-                          result);
+                          what + ": result " + std::to_string(result) + ": " + Describe(result), result);
 }
 
 int CmdClock(const Globals& g, unsigned samples) {
@@ -186,6 +192,7 @@ struct ShowOptions {
     std::string at = "0,0";
     unsigned interval_ms = 0;
     bool timing = false;
+    std::string present_at;
     unsigned clock_samples = 8;
 };
 
@@ -206,12 +213,25 @@ std::pair<uint32_t, uint32_t> ParseAt(const std::string& text) {
 
 int CmdShow(const Globals& g, const ShowOptions& o) {
     auto [x, y] = ParseAt(o.at);
+    // With --present-at, picture i is due at the moment + i x --interval.
+    std::optional<int64_t> first_moment;
+    if (!o.present_at.empty()) {
+        const int64_t now = cl::WallClockMicros();
+        first_moment = cl::ParseLocalTime(o.present_at, now);
+        const int64_t last = *first_moment + int64_t{o.interval_ms} * 1000 * int64_t(o.images.size() - 1);
+        for (int64_t moment : {*first_moment, last})
+            if (moment - now > cl::kFarthestMoment || now - moment > cl::kFarthestMoment)
+                throw cl::ClientError(cl::ErrorKind::Usage,
+                                      "--present-at: " + FormatLocalTime(moment) +
+                                          " is more than 35 minutes away; the viewer could not tell it apart");
+    }
     cl::ImageSession session = OpenSession(g);
     std::optional<cl::ClockEstimate> clock;
-    if (o.timing) clock = MeasureClock(session, g, o.clock_samples);
+    if (o.timing || first_moment) clock = MeasureClock(session, g, o.clock_samples);
     for (size_t i = 0; i < o.images.size(); ++i) {
         const std::string& name = o.images[i];
-        if (i > 0 && o.interval_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.interval_ms));
+        if (i > 0 && o.interval_ms > 0 && !first_moment)
+            std::this_thread::sleep_for(std::chrono::milliseconds(o.interval_ms));
         cl::RgbImage img;
         try {
             std::vector<uint8_t> bytes = cl::ReadWholeFile(name);
@@ -221,27 +241,36 @@ int CmdShow(const Globals& g, const ShowOptions& o) {
         } catch (const cl::ClientError& e) {
             throw cl::ClientError(cl::ErrorKind::Local, e.what());
         }
+        std::optional<int64_t> moment;
+        if (first_moment) moment = *first_moment + int64_t{o.interval_ms} * 1000 * int64_t(i);
         int64_t sent = cl::WallClockMicros();
         auto t0 = cl::Clock::now();
-        uint32_t result = session.Show(img.width, img.height, x, y, img.pixels, g.Next());
+        uint32_t result;
+        if (moment) {
+            // The arming and the picture right behind it; two answers.
+            session.SendPresentAt(cl::ServerMicrosAt(*moment, *clock), g.Next());
+            session.SendShow(img.width, img.height, x, y, img.pixels, g.Next());
+            CheckResult(session.ReadResult(g.Next()), name + ": --present-at");
+            result = session.ReadResult(g.Next());
+        } else {
+            result = session.Show(img.width, img.height, x, y, img.pixels, g.Next());
+        }
         int64_t trip = std::chrono::duration_cast<std::chrono::microseconds>(cl::Clock::now() - t0).count();
         std::printf("%s: %ux%u at %u,%u: result %u (%s), round trip %s\n", name.c_str(), img.width,
-                    img.height, x, y, result, cl::DescribeReply(result, cl::Service::Image).c_str(),
-                    Ms(trip).c_str());
+                    img.height, x, y, result, Describe(result).c_str(), Ms(trip).c_str());
         std::fflush(stdout);
-        CheckResult(result, name);
-        if (clock) {
+        if (clock && (result == 0 || result == cl::kResultLate)) {
             uint32_t low = session.Query(cl::kQueryOnset, 0, g.Next());
-            // The server's time now is near the local time plus the offset; the
-            // presentation lies a moment before it, far within the 71 minutes 32 bits span.
-            int64_t reference = cl::WallClockMicros() + static_cast<int64_t>(clock->offset_us);
-            int64_t server_us = cl::NearestWithLowBits(low, reference);
-            int64_t local_us = server_us - static_cast<int64_t>(clock->offset_us);
-            std::printf("%s: presented at %s local time (+/- %.1f us), %s after the request was sent\n",
-                        name.c_str(), FormatLocalTime(local_us).c_str(), clock->uncertainty_us,
-                        Ms(local_us - sent).c_str());
+            // The presentation lies moments before now, far within the 71
+            // minutes that 32 bits of microseconds span.
+            int64_t local_us = cl::LocalMicrosOf(low, *clock, cl::WallClockMicros());
+            std::printf("%s: presented at %s local time (+/- %.1f us), %s after %s\n", name.c_str(),
+                        FormatLocalTime(local_us).c_str(), clock->uncertainty_us,
+                        Ms(local_us - (moment ? *moment : sent)).c_str(),
+                        moment ? "the requested moment" : "the request was sent");
             std::fflush(stdout);
         }
+        CheckResult(result, name);
     }
     return 0;
 }
@@ -268,9 +297,11 @@ int CmdQuery(const Globals& g, const std::string& what) {
     else if (what == "height") a = cl::kQueryHeight;
     else if (what == "frames") a = cl::kQueryFrames;
     else if (what == "onset") a = cl::kQueryOnset;
+    else if (what == "refresh") a = cl::kQueryRefresh;
+    else if (what == "late") a = cl::kQueryLate;
     if (a == 0)
         throw cl::ClientError(cl::ErrorKind::Usage,
-                              "query takes width, height, frames or onset, not \"" + what + "\"");
+                              "query takes width, height, frames, onset, refresh or late, not \"" + what + "\"");
     cl::ImageSession session = OpenSession(g);
     uint32_t value = session.Query(a, 0, g.Next());
     std::printf("%u\n", value);
@@ -321,7 +352,8 @@ int main(int argc, char** argv) {
     show->add_option("--at", show_opts.at, "Top-left corner on the screen")
         ->type_name("X,Y")
         ->capture_default_str();
-    show->add_option("--interval", show_opts.interval_ms, "Pause between pictures")
+    show->add_option("--interval", show_opts.interval_ms,
+                     "Pause between pictures (with --present-at: the time between their moments)")
         ->type_name("MS");
     show->add_option("--raw", show_opts.raw, "The files hold raw RGB of W x H pixels")
         ->type_name("W H")
@@ -329,8 +361,13 @@ int main(int argc, char** argv) {
         ->allow_extra_args(false);
     show->add_flag("--timing", show_opts.timing,
                    "Print when each picture was presented, on the local clock, with its uncertainty");
+    show->add_option("--present-at", show_opts.present_at,
+                     "Present the first picture at this local moment (+250ms, +1.5s, @EPOCH_SECONDS, "
+                     "[YYYY-MM-DD ]HH:MM:SS[.FRACTION]), each further one --interval later; result "
+                     "1003 when a picture came more than one refresh late")
+        ->type_name("TIME");
     show->add_option("--clock-samples", show_opts.clock_samples,
-                     "Time-stamp exchanges at connect for --timing")
+                     "Time-stamp exchanges at connect for --timing and --present-at")
         ->type_name("N")
         ->capture_default_str()
         ->check(CLI::Range(1u, 100000u));
@@ -341,11 +378,13 @@ int main(int argc, char** argv) {
 
     std::string what;
     auto* query = app.add_subcommand("query", "Ask the viewer: width, height, frames (presented since "
-                                              "it started) or onset (server time of the last "
-                                              "presentation in microseconds, low 32 bits)");
-    query->add_option("WHAT", what, "width, height, frames or onset")
+                                              "it started), onset (server time of the last "
+                                              "presentation in microseconds, low 32 bits), refresh "
+                                              "(the display's refresh period in microseconds, 0 when "
+                                              "unknown) or late (presentations that missed a refresh)");
+    query->add_option("WHAT", what, "width, height, frames, onset, refresh or late")
         ->required()
-        ->check(CLI::IsMember({"width", "height", "frames", "onset"}));
+        ->check(CLI::IsMember({"width", "height", "frames", "onset", "refresh", "late"}));
 
     try {
         app.parse(argc, argv);

@@ -331,6 +331,11 @@ TEST(ImageSession, RequestBytesOnTheWire) {
         auto empty = c.Recv(20);
         if (empty != std::vector<uint8_t>(20, 0)) c.Fail("empty show request differs");
         c.SendWord(137);
+        // A show request of 0 x 0 pixels with X -3 and Y the moment.
+        auto arm = c.Recv(20);
+        if (arm != Cat({Be32(0), Be32(0), Be32(0), Be32(0xFFFFFFFD), Be32(0x89ABCDEF)}))
+            c.Fail("present-at request differs");
+        c.SendWord(0);
     }});
     auto s = cl::ImageSession::Connect(Addr(server), kTimeout);
     s.PresentKey(77, cl::Deadline::After(kTimeout));
@@ -339,6 +344,7 @@ TEST(ImageSession, RequestBytesOnTheWire) {
     EXPECT_EQ(s.Fill(0x112233, cl::Deadline::After(kTimeout)), 1001u);
     EXPECT_EQ(s.Query(cl::kQueryOnset, 0, cl::Deadline::After(kTimeout)), 0xDEADBEEFu);
     EXPECT_EQ(s.Show(0, 0, 0, 0, {}, cl::Deadline::After(kTimeout)), 137u);
+    EXPECT_EQ(s.PresentAt(0x89ABCDEF, cl::Deadline::After(kTimeout)), 0u);
     // Wrong pixel count: nothing is sent.
     EXPECT_EQ(Catch([&] { s.SendShow(2, 2, 0, 0, px, cl::Deadline::After(kTimeout)); }).kind(),
               cl::ErrorKind::Usage);

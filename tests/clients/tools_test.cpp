@@ -459,6 +459,75 @@ TEST(OvclientTool, ClockAndQueryAndTiming) {
     ExpectNoFailures(server);
 }
 
+// show --present-at: a clock exchange, then per picture the arming (a 0 x 0
+// show request with X -3 and Y the moment on the server clock) right before
+// the picture, each later picture --interval later; a late one ends the run.
+TEST(OvclientTool, PresentAtArmsEachPictureAtItsMoment) {
+    TempDir tmp;
+    std::string raw = tmp.path() + "/one.rgb";
+    std::ofstream(raw, std::ios::binary) << "abc";
+    const uint32_t started = static_cast<uint32_t>(cl::WallClockMicros());
+    std::vector<uint32_t> moments;
+    FakeServer server({[&](Conn& c) {
+        Handshake(c, 5, 0);
+        for (int i = 0; i < 2; ++i) {  // the server clock is the local one
+            auto req = c.Recv(12);
+            if (!req) return;
+            int64_t t = cl::WallClockMicros();
+            c.Send(Cat({Be32(0), std::vector<uint8_t>(req->begin() + 4, req->end()),
+                        Be32(static_cast<uint32_t>(t / 1000000)), Be32(static_cast<uint32_t>(t % 1000000)),
+                        Be32(static_cast<uint32_t>(t / 1000000)), Be32(static_cast<uint32_t>(t % 1000000))}));
+        }
+        for (uint32_t answer : {0u, cl::kResultLate}) {
+            auto arm = c.Recv(20);
+            if (!arm || std::vector<uint8_t>(arm->begin(), arm->begin() + 16) != Cat({Be32(0), Be32(0), Be32(0), Be32(0xFFFFFFFD)})) {
+                c.Fail("no present-at request before the picture");
+                return;
+            }
+            moments.push_back(cl::GetBe32(arm->data() + 16));
+            if (c.Recv(23) != Cat({Be32(0), Be32(1), Be32(1), Be32(0), Be32(0), Bytes("abc")})) c.Fail("picture differs");
+            c.SendWord(0);
+            c.SendWord(answer);
+            if (c.Recv(12) != Cat({Be32(3), Be32(4), Be32(0)})) c.Fail("onset query differs");
+            c.SendWord(moments.back() + 700);
+        }
+        if (!c.WaitEof()) c.Fail("the client did not leave after the late picture");
+    }});
+    Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--present-at",
+                                       "+200ms", "--interval", "100", "--clock-samples", "2", "--raw", "1", "1", raw,
+                                       raw, raw});
+    const uint32_t ended = static_cast<uint32_t>(cl::WallClockMicros());
+    EXPECT_EQ(r.status, 30) << r.err;
+    ExpectNoFailures(server);
+    ASSERT_EQ(moments.size(), 2u);
+    // 200 ms after a moment between the start and the end of the run.
+    EXPECT_GE(moments[0] - started, 200000u);
+    EXPECT_LE(moments[0] - started, ended + 200000u - started);
+    EXPECT_EQ(moments[1] - moments[0], 100000u);
+    EXPECT_NE(r.out.find("result 0 (success)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("0.700 ms after the requested moment"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("result 1003 (presented late"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("presented late"), std::string::npos) << r.err;
+}
+
+TEST(OvclientTool, QueriesRefreshAndLate) {
+    TempDir tmp;
+    auto answer = [](uint32_t what, uint32_t value) {
+        return [=](Conn& c) {
+            Handshake(c, 5, 0);
+            if (c.Recv(12) != Cat({Be32(3), Be32(what), Be32(0)})) c.Fail("query " + std::to_string(what) + " differs");
+            c.SendWord(value);
+        };
+    };
+    FakeServer server({answer(5, 16683), answer(6, 2)});
+    for (auto [what, out] : {std::pair{"refresh", "16683\n"}, std::pair{"late", "2\n"}}) {
+        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "query", what});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, out);
+    }
+    ExpectNoFailures(server);
+}
+
 TEST(OvclientTool, UsageErrorsConnectNowhere) {
     TempDir tmp;
     EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN}).status, cl::exit_status::kUsage);
@@ -469,6 +538,10 @@ TEST(OvclientTool, UsageErrorsConnectNowhere) {
               cl::exit_status::kUsage);
     EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "-k", "1", "show", "--at", "-1,0", "x.png"}).status,
               cl::exit_status::kUsage);
+    for (const char* moment : {"soon", "+2200s", "@1"})  // unreadable, more than 35 minutes away
+        EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "-k", "1", "show", "--present-at", moment, "x.png"}).status,
+                  cl::exit_status::kUsage)
+            << moment;
     clients_test::RefusingPort port;
     EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", port.address(), "-k", "1", "clock"}).status,
               cl::exit_status::kRefused);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -176,6 +177,51 @@ TEST(Clock, FullTimeFromLow32Bits) {
     EXPECT_EQ(cl::NearestWithLowBits(0xFFFFFFFFu, -3), -1);
     // Smaller widths.
     EXPECT_EQ(cl::NearestWithLowBits(0x0F, 0x1F5, 8), 0x20F);
+}
+
+TEST(Timing, EveryFormOfAMoment) {
+    const int64_t now = 1767225600123456;  // local wall clock, µs
+    // Local date and time as mktime has them here, whatever the time zone.
+    auto local = [](int year, int month, int day, int h, int m, int sec) {
+        tm t{};
+        t.tm_year = year - 1900, t.tm_mon = month - 1, t.tm_mday = day;
+        t.tm_hour = h, t.tm_min = m, t.tm_sec = sec, t.tm_isdst = -1;
+        return int64_t{mktime(&t)} * 1000000;
+    };
+    tm today{};
+    const time_t now_sec = static_cast<time_t>(now / 1000000);
+    localtime_r(&now_sec, &today);
+    const int y = today.tm_year + 1900, mo = today.tm_mon + 1, d = today.tm_mday;
+    const std::pair<const char*, int64_t> good[] = {
+        {"+250ms", now + 250000},
+        {"+1.5s", now + 1500000},
+        {"+500us", now + 500},
+        {"+0.25ms", now + 250},
+        {"+0s", now},
+        {"@1767225600.25", 1767225600250000},
+        {"@1767225600.0000019", 1767225600000001},
+        {"@12", 12000000},
+        {"12:34:56", local(y, mo, d, 12, 34, 56)},
+        {"00:00:01.5", local(y, mo, d, 0, 0, 1) + 500000},
+        {"2026-03-04 05:06:07.000001", local(2026, 3, 4, 5, 6, 7) + 1},
+    };
+    for (const auto& [text, want] : good) EXPECT_EQ(cl::ParseLocalTime(text, now), want) << text;
+    for (const char* bad : {"", "+", "+5", "+5m", "+-5ms", "+1.5.5s", "+.5s", "5ms", "@", "@x", "@1.", "@-1",
+                            "12:34", "12:34:56.", "12:34:56x", "25:00:00", " 12:00:00", "12:00:00 ", "2026-03-04",
+                            "soon"})
+        EXPECT_EQ(KindOf([&] { cl::ParseLocalTime(bad, now); }), cl::ErrorKind::Usage) << '"' << bad << '"';
+}
+
+TEST(Timing, MomentsOnTheServerClock) {
+    cl::ClockEstimate clock;
+    clock.offset_us = 1500.6;  // the server is ahead
+    EXPECT_EQ(cl::ServerMicrosAt(1000, clock), 2501u);
+    EXPECT_EQ(cl::ServerMicrosAt((int64_t{7} << 32) - 2000, clock), uint32_t(-2000 + 1501));  // low bits wrap
+    clock.offset_us = -3000.2;
+    EXPECT_EQ(cl::ServerMicrosAt(int64_t{5} << 32, clock), uint32_t(-3000));
+    // Back from the low 32 bits, near the local time, across a wrap of the low bits.
+    for (int64_t t : {int64_t{1767225600123456}, (int64_t{9} << 32) - 10, (int64_t{9} << 32) + 10})
+        EXPECT_EQ(cl::LocalMicrosOf(cl::ServerMicrosAt(t, clock), clock, t + 5000000), t) << t;
 }
 
 TEST(KeyFile, NamesAreSafeAndDistinct) {

@@ -100,6 +100,12 @@ void ImageSession::SendTimeStamp(const std::array<uint8_t, 8>& bytes, Deadline d
     WriteAll(fd(), req, deadline);
 }
 
+void ImageSession::SendPresentAt(uint32_t server_micros, Deadline deadline) {
+    // A show-image request of 0 x 0 pixels: the server passes its X word
+    // (-3) and Y word (the moment) to the viewer unchanged.
+    SendShow(0, 0, kPresentAtWord, server_micros, {}, deadline);
+}
+
 uint32_t ImageSession::ReadResult(Deadline deadline) { return ReadWord(fd(), deadline); }
 
 ClockAnswer ImageSession::ReadClockAnswer(Deadline deadline) {
@@ -129,6 +135,11 @@ uint32_t ImageSession::Fill(uint32_t colour, Deadline deadline) {
 
 uint32_t ImageSession::Query(uint32_t a, uint32_t b, Deadline deadline) {
     SendQuery(a, b, deadline);
+    return ReadResult(deadline);
+}
+
+uint32_t ImageSession::PresentAt(uint32_t server_micros, Deadline deadline) {
+    SendPresentAt(server_micros, deadline);
     return ReadResult(deadline);
 }
 

@@ -12,3 +12,4 @@
 #include "clientlib/io.h"
 #include "clientlib/keyfile.h"
 #include "clientlib/reply.h"
+#include "clientlib/timing.h"

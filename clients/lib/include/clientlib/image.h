@@ -9,7 +9,8 @@
 //   1 fill:       1, colour 0xRRGGBB               -> one result word
 //   2 time stamp: 2, 8 bytes of the client's own   -> 28-byte answer or one code (19, 28)
 //   3 query:      3, A, B                          -> one result word (the value)
-// Every word is 32-bit big-endian.
+// A show-image request of 0 x 0 pixels whose X word is -3 arms a presentation
+// moment instead (SendPresentAt). Every word is 32-bit big-endian.
 #pragma once
 
 #include <array>
@@ -33,8 +34,18 @@ enum QueryWhat : uint32_t {
     kQueryWidth = 1,
     kQueryHeight = 2,
     kQueryFrames = 3,
-    kQueryOnset = 4,  // server wall clock in microseconds of the last presentation, low 32 bits
+    kQueryOnset = 4,    // server wall clock in microseconds of the last presentation, low 32 bits
+    kQueryRefresh = 5,  // the display's refresh period in microseconds, 0 when unknown
+    kQueryLate = 6,     // presentations whose buffer swap missed a refresh
 };
+
+// The X word of a show-image request that arms a presentation moment.
+inline constexpr uint32_t kPresentAtWord = 0xFFFFFFFDu;  // -3
+
+// Results the viewer chooses itself (beside the values of queries).
+inline constexpr uint32_t kResultRejected = 1001;  // unknown request or query
+inline constexpr uint32_t kResultNoMemory = 1002;  // the picture could not be held
+inline constexpr uint32_t kResultLate = 1003;      // presented more than one refresh after its moment
 
 // The answer to a time-stamp request as it came over the wire.
 struct ClockAnswer {
@@ -66,6 +77,13 @@ public:
     void SendFill(uint32_t colour, Deadline deadline);
     void SendQuery(uint32_t a, uint32_t b, Deadline deadline);
     void SendTimeStamp(const std::array<uint8_t, 8>& bytes, Deadline deadline);
+    // Arms the viewer: the next picture or fill it receives, from whichever
+    // client, is prepared at once and presented at the first refresh at or
+    // after the server wall-clock time whose low 32 bits are server_micros
+    // (microseconds, as query 4 answers); that picture is answered 0 when
+    // presented within one refresh of the moment, kResultLate after it. The
+    // arming itself is answered 0 at once. Send the picture right behind it.
+    void SendPresentAt(uint32_t server_micros, Deadline deadline);
 
     // Reads the answer to a show, fill or query request.
     uint32_t ReadResult(Deadline deadline);
@@ -77,6 +95,7 @@ public:
                   std::span<const uint8_t> rgb, Deadline deadline);
     uint32_t Fill(uint32_t colour, Deadline deadline);
     uint32_t Query(uint32_t a, uint32_t b, Deadline deadline);
+    uint32_t PresentAt(uint32_t server_micros, Deadline deadline);
     // One time-stamp exchange carrying the local send time; throws
     // ClientError(ServerCode) for a failure code and BadReply when the echo
     // or the time words are wrong.
