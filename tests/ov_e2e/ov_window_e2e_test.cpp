@@ -144,8 +144,8 @@ protected:
 void expectCanvas(const Rgb &screen, int left, int top, int width, int height, const Rgb &picture, int x, int y,
                   uint32_t fill)
 {
-    ASSERT_EQ(screen.width, kScreenW);
-    ASSERT_EQ(screen.height, kScreenH);
+    ASSERT_GE(screen.width, left + width);
+    ASSERT_GE(screen.height, top + height);
     std::string report;
     EXPECT_EQ(mismatches(crop(screen, left, top, width, height), picture, x, y, fill, &report), 0) << report;
 }
@@ -175,7 +175,10 @@ TEST_P(PicturePlacement, PicturesLandOnTheScreenPixelsTheyWereSentTo)
     r = ovclient({"show", dir.file("pic.png"), "--at", "100,100"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("result 0"), std::string::npos) << r.out;
-    expectCanvas(shot(), left, top, p.width, p.height, img, 100, 100, 0x204080);
+    Rgb screen = shot();
+    ASSERT_EQ(screen.width, kScreenW);
+    ASSERT_EQ(screen.height, kScreenH);
+    expectCanvas(screen, left, top, p.width, p.height, img, 100, 100, 0x204080);
 
     // Clipped at the bottom-right corner, over a new fill.
     const int x = p.width - 30, y = p.height - 20;
@@ -241,12 +244,36 @@ TEST_F(WindowEndToEnd, TheCanvasFollowsAScreenModeChange)
 }
 
 // A moment is armed with request -3 and taken by the next picture or fill.
+// Whether a picture came within one refresh of its moment is only certain on
+// a screen whose refresh is long against the delays of a busy machine: with
+// xrandr, the test first gives the screen a mode of 0.84 s a refresh.
 TEST_F(WindowEndToEnd, PresentationAtAChosenMoment)
 {
     ASSERT_NO_FATAL_FAILURE(startServer());
     cl::ImageSession &s = session();
-    // No refresh period on this screen, so no presentation can be found late.
+    // Xvfb's own mode has no pixel clock: no refresh period, so no swap can
+    // be found late.
     EXPECT_EQ(s.Query(cl::kQueryRefresh, 0, soon()), 0u);
+    EXPECT_EQ(s.Query(cl::kQueryLate, 0, soon()), 0u);
+    int screenW = kScreenW, screenH = kScreenH;
+    const std::string xrandr = findInPath("xrandr");
+    const bool longRefresh = !xrandr.empty();
+    if (longRefresh) {
+        // 800 x 525 clocks a refresh at 0.5 MHz: 840000 us.
+        std::string why;
+        ASSERT_TRUE(useMode(xrandr, xvfb->display(), env, "640x480_slow", "0.5 640 656 752 800 480 490 492 525", &why))
+            << why;
+        screenW = 640, screenH = 480;
+        ASSERT_TRUE(canvasBecomes(screenW, screenH));
+        EXPECT_EQ(s.Query(cl::kQueryRefresh, 0, soon()), 840000u);
+    }
+    const auto expectOnTime = [&](uint32_t result) {
+        if (longRefresh) {
+            EXPECT_EQ(result, 0u);
+        } else {
+            EXPECT_TRUE(result == 0u || result == cl::kResultLate) << result;
+        }
+    };
     std::vector<cl::ClockSample> samples;
     for (int i = 0; i < 8; ++i)
         samples.push_back(s.ExchangeClock(soon()));
@@ -260,7 +287,7 @@ TEST_F(WindowEndToEnd, PresentationAtAChosenMoment)
     s.SendPresentAt(moment, soon());
     s.SendFill(0x00C000, soon());
     EXPECT_EQ(s.ReadResult(soon()), 0u);
-    EXPECT_EQ(s.ReadResult(soon()), 0u);
+    expectOnTime(s.ReadResult(soon()));
     const uint32_t onset = s.Query(cl::kQueryOnset, 0, soon());
     EXPECT_GE(int32_t(onset - moment), 0) << "presented " << int32_t(moment - onset) << " us before its moment";
 
@@ -271,16 +298,16 @@ TEST_F(WindowEndToEnd, PresentationAtAChosenMoment)
     s.SendShow(200, 100, 100, 100, img.pixels, soon());
     const Rgb waiting = shot();
     if (cl::WallClockMicros() < later - 100000) {
-        expectCanvas(waiting, 0, 0, kScreenW, kScreenH, Rgb{}, 0, 0, 0x00C000);
+        expectCanvas(waiting, 0, 0, screenW, screenH, Rgb{}, 0, 0, 0x00C000);
     }
     EXPECT_EQ(s.ReadResult(soon()), 0u);
-    EXPECT_EQ(s.ReadResult(soon()), 0u);
-    expectCanvas(shot(), 0, 0, kScreenW, kScreenH, img, 100, 100, 0x00C000);
+    expectOnTime(s.ReadResult(soon()));
+    expectCanvas(shot(), 0, 0, screenW, screenH, img, 100, 100, 0x00C000);
 
     // A moment in the past: shown at once, answered 1003.
     const int64_t uncertainty = std::llround(clock.uncertainty_us) + 1;
     const int64_t sent = cl::WallClockMicros();
-    s.SendPresentAt(cl::ServerMicrosAt(sent - 1000000, clock), soon());
+    s.SendPresentAt(cl::ServerMicrosAt(sent - 3000000, clock), soon());
     s.SendFill(0x800000, soon());
     EXPECT_EQ(s.ReadResult(soon()), 0u);
     EXPECT_EQ(s.ReadResult(soon()), cl::kResultLate);
@@ -288,15 +315,19 @@ TEST_F(WindowEndToEnd, PresentationAtAChosenMoment)
     const int64_t answered = cl::WallClockMicros();
     EXPECT_GE(int32_t(pastOnset - cl::ServerMicrosAt(sent, clock)), -uncertainty);
     EXPECT_GE(int32_t(cl::ServerMicrosAt(answered, clock) - pastOnset), -uncertainty);
+    // The software renderer cannot wait for the refresh: no swap is late.
     EXPECT_EQ(s.Query(cl::kQueryLate, 0, soon()), 0u);
 
     // The same through ovclient.
     ASSERT_TRUE(writePng(dir.file("pic.png"), img));
     RunResult r = ovclient({"show", dir.file("pic.png"), "--present-at", "+300ms"});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("result 0"), std::string::npos) << r.out;
+    if (longRefresh) {
+        EXPECT_EQ(r.code, 0) << r.err;
+    } else {
+        EXPECT_TRUE(r.code == 0 || r.code == 30) << r.err;
+    }
     EXPECT_NE(r.out.find("after the requested moment"), std::string::npos) << r.out;
-    EXPECT_EQ(ovclient({"query", "refresh"}).out, "0\n");
+    EXPECT_EQ(ovclient({"query", "refresh"}).out, longRefresh ? "840000\n" : "0\n");
     EXPECT_EQ(ovclient({"query", "late"}).out, "0\n");
 }
 
