@@ -6,11 +6,12 @@ set -euo pipefail
 PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config
-  libcli11-dev libspdlog-dev libstb-dev libsdl2-dev libx11-dev
+  libcli11-dev libspdlog-dev libstb-dev libsdl2-dev libx11-dev libxrandr-dev
   libsystemd-dev           # optional: readiness for Type=notify units
   # tests
   libgtest-dev
   xvfb x11-apps            # the window tests: Xvfb and xwd
+  x11-xserver-utils        # xrandr: the window tests change the screen mode
   groff-base               # man page checks
   systemd                  # systemd-analyze verify on the units
   dpkg-dev file            # cpack -G DEB: dpkg-shlibdeps finds the library dependencies
