@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "clientlib/clientlib.h"
@@ -163,13 +164,17 @@ int main(int argc, char** argv) {
         "Follows a file on the server: prints every version of PATH as the server sees it change.\n"
         "The server answers each version whole; by default each is written to standard output\n"
         "as it arrives."};
-    app.footer(std::string("\nReply codes from the server are reported on standard error in words.\n") +
+    app.footer(std::string("\nReply codes from the server are reported on standard error in words.\n"
+                           "With --reconnect, failures to connect, a dropped connection, timeouts and\n"
+                           "codes 18 and 23 (25 once a version arrived) are retried, not reported by\n"
+                           "the exit status; a version equal to the last one is not handed on again.\n") +
                kExitStatuses);
     app.set_version_flag("--version", "dvlfollow " PLUGHOST_VERSION);
     std::string connect = kDefaultAddress;
     std::string path, output, exec_cmd, separator;
     uint64_t count = 0;
     double timeout_s = 10;
+    bool reconnect = false;
     app.add_option("PATH", path, "File to follow, as the server names it")->required();
     app.add_option("-c,--connect", connect,
                    "Server address: host:port, [v6]:port or unix:/path")
@@ -194,6 +199,9 @@ int main(int argc, char** argv) {
         ->type_name("SECONDS")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
+    app.add_flag("-r,--reconnect", reconnect,
+                 "Reconnect with back-off (0.1 s doubling up to 5 s) when the connection drops or "
+                 "the server restarts, and go on with the file's current version");
 
     try {
         app.parse(argc, argv);
@@ -209,11 +217,21 @@ int main(int argc, char** argv) {
 
     try {
         cl::Address address = cl::ParseAddress(connect);
-        cl::FollowSession session = cl::FollowSession::Connect(address, timeout);
-        session.Start(path, cl::Deadline::After(timeout));
+        std::optional<cl::FollowSession> session;
+        std::optional<cl::ReconnectingFollow> follower;
+        if (reconnect) {
+            follower.emplace(address, path, timeout, cl::Backoff{},
+                             [&](const std::string& reason, std::chrono::milliseconds delay) {
+                                 std::cerr << "dvlfollow: " << path << ": " << reason
+                                           << "; reconnecting in " << delay.count() / 1000.0 << " s\n";
+                             });
+        } else {
+            session.emplace(cl::FollowSession::Connect(address, timeout));
+            session->Start(path, cl::Deadline::After(timeout));
+        }
         uint64_t versions = 0;
         while (count == 0 || versions < count) {
-            cl::FollowEvent ev = session.Next();
+            cl::FollowEvent ev = follower ? follower->Next() : session->Next();
             if (ev.kind == cl::FollowEvent::Kind::Closed) {
                 std::cerr << "dvlfollow: the server closed the connection without a reply code\n";
                 return cl::exit_status::kClosed;

@@ -212,6 +212,47 @@ TEST(DvlfollowTool, ExecGetsEachVersionOnItsInput) {
     ExpectNoFailures(server);
 }
 
+// What can heal is retried with --reconnect; a version equal to the last one
+// handed on is not handed on again after a reconnection.
+TEST(DvlfollowTool, ReconnectRetriesWhatCanHeal) {
+    const auto version = [](const std::string& text) {
+        return Cat({Be32(static_cast<uint32_t>(text.size())), Bytes(text)});
+    };
+    struct Case {
+        const char* what;
+        std::vector<FakeServer::Script> scripts;
+        int status;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {"closed without a code, then the same version again",
+         {Follow("/r", version("a"), false), Follow("/r", Cat({version("a"), version("b")}), true)}, 0, "ab"},
+        {"codes 25 and 23 after a version, 18 at connect",
+         {Follow("/r", Cat({version("a"), Be32(25)}), false), Follow("/r", Cat({version("a"), Be32(23)}), false),
+          [](Conn& c) { c.SendWord(18); }, Follow("/r", version("b"), true)},
+         0, "ab"},
+        {"25 before any version: the path cannot be followed", {Follow("/r", Be32(25), false)}, 25, ""},
+        {"a torn length word is not retried", {Follow("/r", Cat({version("a"), {0, 0}}), false)},
+         cl::exit_status::kBadReply, "a"},
+    };
+    TempDir tmp;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int connections = static_cast<int>(c.scripts.size());
+        FakeServer server(c.scripts);
+        Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "--reconnect", "-n", "2", "/r"});
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.out, c.out);
+        ExpectNoFailures(server);
+        EXPECT_EQ(server.accepted(), connections);
+        const size_t notes = static_cast<size_t>(connections - 1);
+        size_t found = 0;
+        for (size_t at = r.err.find("reconnecting in"); at != std::string::npos; at = r.err.find("reconnecting in", at + 1))
+            ++found;
+        EXPECT_EQ(found, notes) << r.err;
+    }
+}
+
 // ---- ovclient ---------------------------------------------------------------
 
 // The connect reply, then the key handshake: `want_key` 0 issues `issue`.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "clientlib/bytes.h"
 #include "clientlib/error.h"
@@ -107,6 +108,88 @@ FollowEvent FollowSession::Next(Deadline deadline) {
     throw ClientError(ErrorKind::Closed,
                       "the server closed the connection after " + std::to_string(content.size()) +
                           " of the " + std::to_string(length) + " bytes of a version");
+}
+
+}  // namespace clientlib
+
+namespace clientlib {
+
+ReconnectingFollow::ReconnectingFollow(Address address, std::string path,
+                                       std::chrono::milliseconds timeout, Backoff backoff, Note note)
+    : address_(std::move(address)),
+      path_(std::move(path)),
+      timeout_(timeout),
+      backoff_(backoff),
+      note_(std::move(note)),
+      delay_(backoff.first) {
+    if (path_.find('\0') != std::string::npos)
+        throw ClientError(ErrorKind::Usage, "the path holds a NUL byte");
+}
+
+std::optional<std::string> ReconnectingFollow::Retryable(const FollowEvent& ev) const {
+    if (ev.kind == FollowEvent::Kind::Closed)
+        return std::string("the server closed the connection");
+    if (ev.code == REPLY_DVL_NO_MEMORY || ev.code == REPLY_VIEWER_ARGV ||
+        (ev.code == REPLY_WRITE_FAILED && last_))
+        return "reply code " + std::to_string(ev.code) + ": " + DescribeReply(ev.code, Service::File);
+    return std::nullopt;
+}
+
+void ReconnectingFollow::Wait(const std::string& reason) {
+    session_.reset();
+    if (note_) note_(reason, delay_);
+    std::this_thread::sleep_for(delay_);
+    delay_ = std::min(backoff_.most, delay_ * 2);
+}
+
+FollowEvent ReconnectingFollow::Next() {
+    for (;;) {
+        FollowEvent ev;
+        try {
+            if (!session_) {
+                fresh_ = true;
+                ++connections_;
+                session_.emplace(FollowSession::Connect(address_, timeout_));
+                session_->Start(path_, Deadline::After(timeout_));
+            }
+            ev = session_->Next();
+        } catch (const ClientError& e) {
+            switch (e.kind()) {
+            case ErrorKind::Refused:
+            case ErrorKind::ConnectFailed:
+            case ErrorKind::Closed:
+            case ErrorKind::Timeout:
+            case ErrorKind::Io:
+                Wait(e.what());
+                continue;
+            case ErrorKind::ServerCode: {
+                FollowEvent code;
+                code.kind = FollowEvent::Kind::ClosingCode;
+                code.code = e.code();
+                if (auto reason = Retryable(code)) {
+                    Wait(e.what());
+                    continue;
+                }
+                throw;
+            }
+            default: throw;
+            }
+        }
+        if (ev.kind != FollowEvent::Kind::Version) {
+            if (auto reason = Retryable(ev)) {
+                Wait(*reason);
+                continue;
+            }
+            session_.reset();
+            return ev;
+        }
+        const bool repeat = fresh_ && last_ && *last_ == ev.content;
+        if (fresh_) delay_ = backoff_.first;
+        fresh_ = false;
+        if (repeat) continue;
+        last_ = ev.content;
+        return ev;
+    }
 }
 
 }  // namespace clientlib

@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -57,6 +59,52 @@ public:
 private:
     explicit FollowSession(Socket s) : socket_(std::move(s)) {}
     Socket socket_;
+};
+
+// Back-off between reconnections: `first`, doubled after each failed
+// attempt up to `most`; back to `first` once a connection delivered a version.
+struct Backoff {
+    std::chrono::milliseconds first{100};
+    std::chrono::milliseconds most{5000};
+};
+
+// Follows a file across dropped connections and server restarts. Retried:
+// failures to connect, the connection closed or reset, timeouts, I/O errors,
+// closing codes 18 and 23, and 25 once a version has been delivered (a path
+// that never gave a version and ended with 25 cannot be followed). After a
+// reconnection the first version is delivered only when it differs from the
+// last one delivered, so the caller sees the current version once.
+class ReconnectingFollow {
+public:
+    // Called before each wait with the reason and the delay.
+    using Note = std::function<void(const std::string& reason, std::chrono::milliseconds delay)>;
+
+    ReconnectingFollow(Address address, std::string path, std::chrono::milliseconds timeout,
+                       Backoff backoff, Note note);
+
+    // The next version (kind Version). What cannot be retried ends the
+    // follow: a closing code is returned (ClosingCode), any other failure is
+    // thrown as ClientError.
+    FollowEvent Next();
+
+    // Connections made so far.
+    uint64_t connections() const { return connections_; }
+
+private:
+    // Why the current attempt failed, or nothing when it must not be retried.
+    std::optional<std::string> Retryable(const FollowEvent& ev) const;
+    void Wait(const std::string& reason);
+
+    Address address_;
+    std::string path_;
+    std::chrono::milliseconds timeout_;
+    Backoff backoff_;
+    Note note_;
+    std::optional<FollowSession> session_;
+    std::chrono::milliseconds delay_;
+    std::optional<std::string> last_;  // the last version delivered
+    bool fresh_ = true;                // no version read on this connection yet
+    uint64_t connections_ = 0;
 };
 
 }  // namespace clientlib
