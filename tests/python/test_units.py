@@ -61,3 +61,50 @@ def test_writing_key_files(tmp_path):
     os.symlink(f, tmp_path / "link")
     with pytest.raises(pc.KeyFileError, match="cannot open"):
         pc.read_key_file(tmp_path / "link")
+
+
+def test_an_answer_that_is_late_stays_due(tmp_path):
+    """A timeout keeps what arrived of an answer: the stream stays in step."""
+    import socket
+    import threading
+
+    path = str(tmp_path / "s")
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(path)
+    listener.listen(1)
+    step = threading.Semaphore(0)
+    problems = []
+
+    def serve():
+        conn, _ = listener.accept()
+        with conn:
+            conn.sendall(b"\0\0\0\0")                     # connected
+            if conn.recv(4) != (7).to_bytes(4, "big"):
+                problems.append("key")
+            conn.sendall(b"\0\0\0\0")                     # admitted
+            requests = b""
+            while len(requests) < 16:
+                requests += conn.recv(16 - len(requests))
+            if requests != b"\0\0\0\x01\0\x20\x40\x80\0\0\0\x03\0\0\0\x03":
+                problems.append("requests")
+            step.acquire()
+            conn.sendall(b"\0\0")                         # half the fill's answer
+            step.acquire()
+            conn.sendall(b"\0\0" + (5).to_bytes(4, "big"))  # its rest, the query's answer
+            conn.recv(1)                                  # until the client leaves
+
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+    with pc.ImageClient("unix:" + path, key=7, timeout=5) as img:
+        fill, query = img.submit_fill("#204080"), img.submit_query(3)
+        with pytest.raises(pc.ServerTimeoutError):
+            fill.result(timeout=0.01)
+        step.release()
+        with pytest.raises(TimeoutError):
+            query.result(timeout=0.01)
+        assert not fill.done() and img.pending == 2
+        step.release()
+        assert (query.result(), fill.result(), img.pending) == (5, 0, 0)
+    server.join(5)
+    listener.close()
+    assert problems == []

@@ -132,7 +132,7 @@ def recv_some_into(s: socket.socket, view: memoryview, deadline: Deadline) -> in
             return s.recv_into(view)
         except InterruptedError:
             continue
-        except socket.timeout:
+        except (socket.timeout, BlockingIOError):  # BlockingIOError: no time left
             raise ServerTimeoutError("timed out waiting for the server") from None
         except ConnectionResetError:
             raise ServerClosedError("the server reset the connection") from None
@@ -158,7 +158,7 @@ def send_all(s: socket.socket, pieces: Sequence, deadline: Deadline) -> None:
             done = s.sendmsg(views[first:first + _MAX_PIECES], (), socket.MSG_NOSIGNAL)
         except InterruptedError:
             continue
-        except socket.timeout:
+        except (socket.timeout, BlockingIOError):  # BlockingIOError: no time left
             raise ServerTimeoutError("timed out sending to the server") from None
         except (BrokenPipeError, ConnectionResetError):
             raise ServerClosedError("the server closed the connection") from None

@@ -280,7 +280,7 @@ class ImageClient:
                 chunk = sock.recv(65536)
             except InterruptedError:
                 continue
-            except socket.timeout:
+            except (socket.timeout, BlockingIOError):  # BlockingIOError: no time left
                 raise ServerTimeoutError("timed out waiting for the server's answer") from None
             except OSError as e:
                 err = ServerClosedError(f"the connection failed: {e}")
