@@ -17,7 +17,7 @@ PACKAGES=(
   dpkg-dev file            # cpack -G DEB: dpkg-shlibdeps finds the library dependencies
   clang libclang-rt-14-dev # the fuzz harnesses
   inotify-tools            # a baseline of the file-follow benchmark
-  python3-numpy python3-pytest python3-setuptools python3-pip # the Python client and its tests
+  python3-numpy python3-pytest python3-setuptools python3-pip python3-pil # the Python client and its tests
   # run time: the image plug-in keeps unclutter running
   unclutter
 )

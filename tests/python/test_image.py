@@ -9,6 +9,7 @@ import time
 
 import numpy as np
 import pytest
+from PIL import Image
 
 import plughost_client as pc
 from conftest import CANVAS
@@ -43,11 +44,14 @@ def test_pictures_land_in_the_snapshot_pixel_for_pixel(server, colour, word):
         # Bytes with a size, clipped at the bottom-right corner.
         assert img.show(picture.tobytes(), size=(37, 23), at=(50, 40)) == 0
         assert img.show(strided, at=(0, 0)) == 0
+        grey = pattern(6, 9, 3)[..., 1]
+        assert img.show(Image.fromarray(grey), at=(30, 30)) == 0  # PIL, converted to RGB
         want = expected_canvas(word, picture, 20, 10)
         want[40:, 50:] = picture[:8, :14]
         want[:20, :20] = strided
+        want[30:36, 30:39] = grey[..., None]
         np.testing.assert_array_equal(server.snapshot().array(), want)
-        assert img.query("frames") == 4
+        assert img.query("frames") == 5
 
 
 def test_queries_and_presentation_moment(server):
