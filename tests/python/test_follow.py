@@ -70,7 +70,23 @@ def test_a_path_that_cannot_be_followed_ends_with_25(server, tmp_path, reconnect
         asyncio.run(first())
 
 
-def test_followers_reconnect_across_server_restarts(server, tmp_path):
+class AsyncFollower:
+    """follow_async driven one version at a time from blocking code."""
+
+    def __init__(self, *args, **kwargs):
+        self.loop = asyncio.new_event_loop()
+        self.versions = pc.follow_async(*args, **kwargs)
+
+    def __next__(self) -> bytes:
+        return self.loop.run_until_complete(self.versions.__anext__())
+
+    def close(self) -> None:
+        self.loop.run_until_complete(self.versions.aclose())
+        self.loop.close()
+
+
+@pytest.mark.parametrize("follower", [pc.follow, AsyncFollower])
+def test_followers_reconnect_across_server_restarts(server, tmp_path, follower):
     f = tmp_path / "watched"
     mirror = tmp_path / "mirror"
     replace_file(f, b"one")
@@ -78,7 +94,7 @@ def test_followers_reconnect_across_server_restarts(server, tmp_path):
         [program("DVLFOLLOW_EXE"), "--connect", server.files, "--reconnect", "--output", str(mirror),
          str(f)], stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
-        it = pc.follow(f, address=server.files, timeout=WAIT, reconnect=True)
+        it = follower(f, address=server.files, timeout=WAIT, reconnect=True)
         assert next(it) == b"one"
         wait_for(lambda: mirror.exists() and mirror.read_bytes() == b"one", "the mirror")
 
