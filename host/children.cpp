@@ -98,14 +98,22 @@ int Host::spawn(void *handle, char **argv)
     return pid;
 }
 
-void Host::watchStdIn(ExecutableRecord *record, bool on)
+Child *Host::liveChild(ExecutableRecord *record, const char *call)
 {
     auto it = liveChildren_.find(record);
     if (it == liveChildren_.end()) {
-        log(LOG_WARN, "{}ExecutableStdIn called for a record that is not live", on ? "Add" : "Remove");
-        return;
+        log(LOG_WARN, "{} called for a record that is not live", call);
+        return nullptr;
     }
-    Child &ch = *it->second;
+    return it->second;
+}
+
+void Host::watchStdIn(ExecutableRecord *record, bool on)
+{
+    Child *found = liveChild(record, on ? "AddExecutableStdIn" : "RemoveExecutableStdIn");
+    if (!found)
+        return;
+    Child &ch = *found;
     if (on == ch.stdinWatched)
         return;
     if (on) {
@@ -114,31 +122,86 @@ void Host::watchStdIn(ExecutableRecord *record, bool on)
         else
             log(LOG_ERROR, "cannot watch the stdin of pid {}: {}", ch.record.Pid, std::strerror(errno));
     } else {
-        poller_.remove(ch.stdinFd.get());
+        if (!ch.stdinGrace) // during the grace the stdin is not in the poller
+            poller_.remove(ch.stdinFd.get());
         ch.stdinWatched = false;
+        ch.stdinGrace = false;
+    }
+}
+
+// The child's stdout leaves the poller while suspended: a hang-up on it would
+// otherwise be reported again and again. The exit is noticed through the
+// pidfd all the same.
+void Host::suspendStdOut(ExecutableRecord *record, bool suspend)
+{
+    Child *found = liveChild(record, suspend ? "SuspendExecutableStdOut" : "ResumeExecutableStdOut");
+    if (!found || found->stdoutSuspended == suspend)
+        return;
+    Child &ch = *found;
+    ch.stdoutSuspended = suspend;
+    if (suspend) {
+        stopWatchingStdout(ch);
+        return;
+    }
+    if (ch.stdoutEnded || ch.stdoutWatched)
+        return;
+    if (poller_.add(ch.stdoutFd.get(), EPOLLIN, token(Kind::ChildOut, ch.id))) {
+        ch.stdoutWatched = true;
+        ch.stdoutStalled = false;
+    } else {
+        log(LOG_ERROR, "cannot watch the stdout of pid {}: {}", ch.record.Pid, std::strerror(errno));
     }
 }
 
 // A child that dies closes its stdin a moment before its exit is reported.
 // When the reader is gone because the child is exiting, the exit event (with
 // the child's real status) is what the plug-in should see, not a write-ready
-// event that can only end in EPIPE. A child that closed its stdin and lives on
-// still gets the write-ready event after a short grace period.
+// event that can only end in EPIPE. So a hang-up on stdin while the child
+// has not exited yet starts a grace period: the stdin leaves the poller and
+// the loop goes on; the exit usually arrives within it and ends the grace.
+// A child that closed its stdin and lives on gets the write-ready events once
+// the grace is over (its writes then fail with EPIPE). Returns true when the
+// write-ready event is not to be delivered now.
 bool Host::stdinGoneWithExit(Child &ch, std::uint32_t events)
 {
-    if (!(events & (EPOLLERR | EPOLLHUP)))
+    if (!(events & (EPOLLERR | EPOLLHUP)) || ch.stdinGraceOver)
         return false;
     pollfd p{ch.pidfd.get(), POLLIN, 0};
     int n;
     do
-        n = ::poll(&p, 1, kExitGraceMs);
+        n = ::poll(&p, 1, 0); // a look, never a wait
     while (n < 0 && errno == EINTR);
-    if (n <= 0)
-        return false;
     poller_.remove(ch.stdinFd.get());
-    ch.stdinWatched = false;
-    log(LOG_DEBUG, "{}: stdin of pid {} closed by its exit", ch.plugin->name, ch.record.Pid);
+    if (n > 0 || ch.exited) {
+        ch.stdinWatched = false;
+        log(LOG_DEBUG, "{}: stdin of pid {} closed by its exit", ch.plugin->name, ch.record.Pid);
+        return true;
+    }
+    ch.stdinGrace = true;
+    ch.graceEnd = Clock::now() + kExitGrace;
+    graces_.push_back(ch.id);
     return true;
+}
+
+// Graces that ran out without an exit: the child lives on, and its stdin is
+// watched again (if the plug-in still wants write-ready events).
+void Host::endStdinGraces(Clock::time_point now)
+{
+    std::erase_if(graces_, [&](std::uint64_t id) {
+        Child *ch = findChild(id);
+        if (!ch || !ch->stdinGrace || ch->exited)
+            return true;
+        if (now < ch->graceEnd)
+            return false;
+        ch->stdinGrace = false;
+        ch->stdinGraceOver = true;
+        log(LOG_DEBUG, "{}: stdin of pid {} is closed and the child lives on", ch->plugin->name, ch->record.Pid);
+        if (ch->stdinWatched && !poller_.add(ch->stdinFd.get(), EPOLLOUT, token(Kind::ChildIn, ch->id))) {
+            log(LOG_ERROR, "cannot watch the stdin of pid {}: {}", ch->record.Pid, std::strerror(errno));
+            ch->stdinWatched = false;
+        }
+        return true;
+    });
 }
 
 void Host::onChildOutput(std::uint64_t id, std::uint32_t events)
@@ -167,7 +230,13 @@ void Host::offerOutput(Child &ch, bool hangup)
         return;
     Child &c = *again;
     if (atEof) {
+        c.stdoutEnded = true;
         stopWatchingStdout(c);
+        if (c.exited)
+            deliverExit(c);
+        return;
+    }
+    if (c.stdoutSuspended) { // suspended in this call: the exit needs no more output
         if (c.exited)
             deliverExit(c);
         return;
@@ -221,7 +290,7 @@ void Host::deliverExit(Child &ch)
     callChild(ch, EXECUTABLE_EXITED);
     ch.delivered = true;
     liveChildren_.erase(&ch.record);
-    if (ch.stdinWatched)
+    if (ch.stdinWatched && !ch.stdinGrace)
         poller_.remove(ch.stdinFd.get());
     stopWatchingStdout(ch);
     // The pid stayed reserved (a zombie) until the plug-in had seen the exit.

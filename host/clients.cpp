@@ -19,7 +19,10 @@ namespace plughost {
 
 namespace {
 constexpr int kAcceptsPerTurn = 64;
-constexpr int kReadsPerTurn = 16;
+// Bytes read from one client per readiness event, so that a client sending
+// flat out cannot keep the loop from the others; what is left in the socket
+// makes it ready again in the next turn.
+constexpr std::size_t kReadBudget = 1024 * 1024;
 } // namespace
 
 Client *Host::findClient(std::uint64_t id)
@@ -28,14 +31,45 @@ Client *Host::findClient(std::uint64_t id)
     return it == clients_.end() || it->second->state == Client::State::Done ? nullptr : it->second.get();
 }
 
-void Host::closeClient(ClientRecord *record)
+Client *Host::liveClient(ClientRecord *record, const char *call)
 {
     auto it = liveClients_.find(record);
     if (it == liveClients_.end()) {
-        log(LOG_WARN, "CloseClient called for a client that is not open");
-        return;
+        log(LOG_WARN, "{} called for a client that is not open", call);
+        return nullptr;
     }
-    requestClose(*it->second);
+    return it->second;
+}
+
+void Host::closeClient(ClientRecord *record)
+{
+    if (Client *c = liveClient(record, "CloseClient"))
+        requestClose(*c);
+}
+
+void Host::suspendInput(ClientRecord *record, bool suspend)
+{
+    Client *c = liveClient(record, suspend ? "SuspendClientInput" : "ResumeClientInput");
+    if (!c || c->inputSuspended == suspend)
+        return;
+    c->inputSuspended = suspend;
+    if (c->state == Client::State::Open)
+        updateInterest(*c);
+}
+
+int Host::watchOutput(ClientRecord *record, std::size_t level)
+{
+    Client *c = liveClient(record, "WatchClientOutput");
+    if (!c || c->state != Client::State::Open || c->closeRequested)
+        return -1;
+    c->watchOutput = true;
+    c->outputLevel = level;
+    // Checked when the client is flushed after this plug-in call.
+    if (!c->dirty) {
+        c->dirty = true;
+        dirty_.push_back(c->id);
+    }
+    return 0;
 }
 
 void Host::acceptClients(std::size_t listenerIndex)
@@ -107,23 +141,33 @@ void Host::onClientEvent(std::uint64_t id, std::uint32_t events)
     if ((events & EPOLLOUT) || c->state == Client::State::Closing)
         flush(*c);
     c = findClient(id);
-    if (c && c->state == Client::State::Open && !c->closeRequested && (events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
-        readClient(*c);
+    if (!c || c->state != Client::State::Open || c->closeRequested)
+        return;
+    if (!c->inputSuspended) {
+        if (events & (EPOLLIN | EPOLLHUP | EPOLLERR))
+            readClient(*c);
+    } else if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+        // Nothing is read while suspended, but a peer that has gone is noticed.
+        log(LOG_DEBUG, "client {} ({}): peer closed while its input was suspended", c->id, c->plugin->name);
+        requestClose(*c);
+    }
 }
 
-// Reads straight into write blocks of InBuffer, then tells the plug-in once.
+// Reads straight into write blocks of InBuffer, at most kReadBudget bytes,
+// then tells the plug-in once.
 void Host::readClient(Client &c)
 {
     std::size_t total = 0;
     bool full = false, eof = false;
     int error = 0;
-    for (int i = 0; i < kReadsPerTurn; ++i) {
+    while (total < kReadBudget) {
         std::size_t granted = 0;
         unsigned char *block = c.in->writeBlock(0, &granted);
         if (!block) {
             full = true;
             break;
         }
+        granted = std::min(granted, kReadBudget - total);
         const ssize_t n = ::read(c.fd.get(), block, granted);
         if (n > 0) {
             c.in->commit(static_cast<std::size_t>(n));
@@ -183,6 +227,10 @@ void Host::flush(Client &c)
         finishClient(c);
         return;
     }
+    if (c.watchOutput && out.size() <= c.outputLevel && c.state == Client::State::Open && !c.closeRequested) {
+        c.watchOutput = false;
+        outputLow_.push_back(c.id);
+    }
     updateInterest(c);
 }
 
@@ -190,7 +238,7 @@ void Host::updateInterest(Client &c)
 {
     std::uint32_t want = 0;
     if (c.state == Client::State::Open && !c.closeRequested)
-        want |= EPOLLIN;
+        want |= c.inputSuspended ? EPOLLRDHUP : EPOLLIN;
     if (c.out->size() > 0 && !c.dropOutput)
         want |= EPOLLOUT;
     if (want != c.watched && poller_.modify(c.fd.get(), want, token(Kind::Client, c.id)))

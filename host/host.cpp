@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -67,6 +68,10 @@ void Host::initializePlugins()
         p->initialize(p.get());
         p->initialized = true;
         afterPluginCall();
+        for (const auto &[key, value] : p->options)
+            if (!p->optionsAsked.count(key))
+                log(LOG_WARN, "--plugin-option {}.{}={}: {} did not ask for the setting {}", p->name, key, value,
+                    p->name, key);
     }
 }
 
@@ -83,6 +88,7 @@ int Host::run()
         for (int i = 0; i < n; ++i)
             dispatch(events[static_cast<std::size_t>(i)]);
         expireDrains();
+        runTimers();
         endOfTurn();
     }
     shutdown();
@@ -116,20 +122,84 @@ void Host::dispatch(const epoll_event &ev)
     afterPluginCall();
 }
 
+// The loop sleeps until the earliest of: a closed client's drain deadline,
+// the end of a child's stdin grace, a plug-in's timeout. None: no timer.
 int Host::nextTimeoutMs() const
 {
-    if (draining_.empty())
-        return -1;
     auto first = Clock::time_point::max();
     for (std::uint64_t id : draining_) {
         auto it = clients_.find(id);
-        if (it != clients_.end() && it->second->state == Client::State::Closing)
-            first = std::min(first, it->second->deadline);
+        if (it == clients_.end() || it->second->state != Client::State::Closing)
+            return 0; // a stale entry: let expireDrains() sweep it now
+        first = std::min(first, it->second->deadline);
     }
+    for (std::uint64_t id : graces_) {
+        auto it = children_.find(id);
+        if (it == children_.end() || !it->second->stdinGrace)
+            return 0; // stale: swept by endStdinGraces()
+        first = std::min(first, it->second->graceEnd);
+    }
+    for (const auto &p : plugins_)
+        if (p->timeoutArmed)
+            first = std::min(first, p->timeoutAt);
     if (first == Clock::time_point::max())
-        return 0; // only stale entries: let expireDrains() sweep them now
+        return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now());
-    return static_cast<int>(std::max<std::int64_t>(0, left.count()));
+    return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 24 * 3600 * 1000));
+}
+
+// Timers that are due, after the turn's events: stdin graces that ended, then
+// plug-in timeouts. A timeout set again by its own handler (even to 0) waits
+// for the next turn.
+void Host::runTimers()
+{
+    const auto now = Clock::now();
+    endStdinGraces(now);
+    std::vector<Plugin *> due;
+    for (const auto &p : plugins_) {
+        if (p->timeoutArmed && p->timeoutAt <= now && p->initialized) {
+            p->timeoutArmed = false;
+            due.push_back(p.get());
+        }
+    }
+    for (Plugin *p : due) {
+        if (stopping_)
+            return;
+        log(LOG_DEBUG, "calling TimeoutHandler of {}", p->name);
+        p->timeoutHandler(nullptr);
+        afterPluginCall();
+    }
+}
+
+Plugin *Host::pluginOf(void *handle) const
+{
+    for (const auto &p : plugins_)
+        if (p.get() == handle)
+            return p.get();
+    return nullptr;
+}
+
+int Host::setTimeout(void *handle, int milliseconds)
+{
+    Plugin *p = pluginOf(handle);
+    if (!p) {
+        log(LOG_WARN, "SetTimeout: the handle is none that Initialize received");
+        return -1;
+    }
+    p->timeoutArmed = milliseconds >= 0;
+    if (p->timeoutArmed)
+        p->timeoutAt = Clock::now() + std::chrono::milliseconds(milliseconds);
+    return 0;
+}
+
+const char *Host::pluginOption(void *handle, const char *key)
+{
+    Plugin *p = pluginOf(handle);
+    if (!p || !key)
+        return nullptr;
+    p->optionsAsked.insert(key);
+    auto it = p->options.find(key);
+    return it == p->options.end() ? nullptr : it->second.c_str();
 }
 
 void Host::endOfTurn()
@@ -170,6 +240,14 @@ void Host::afterPluginCall()
         }
         if (!dirty_.empty())
             continue;
+        if (!outputLow_.empty()) {
+            const std::uint64_t id = outputLow_.front();
+            outputLow_.erase(outputLow_.begin());
+            Client *c = findClient(id);
+            if (c && c->state == Client::State::Open && !c->closeRequested)
+                c->plugin->clientHandler(&c->record, CLIENT_OUTPUT_LOW);
+            continue;
+        }
         if (pendingCloses_.empty())
             return;
         const std::uint64_t id = pendingCloses_.front();

@@ -40,6 +40,9 @@ struct Client {
     bool closeRequested = false; // CLIENT_CLOSED not yet delivered
     bool dropOutput = false;     // the peer cannot take output any more
     bool dirty = false;          // listed in Host::dirty_
+    bool inputSuspended = false; // SuspendClientInput: the socket is not read
+    bool watchOutput = false;    // WatchClientOutput armed, at outputLevel
+    std::size_t outputLevel = 0;
     std::uint32_t watched = 0;   // events registered with the poller
     Clock::time_point deadline{};
     std::string peer;
@@ -57,6 +60,13 @@ struct Child {
     bool stdinWatched = false;
     bool stdoutWatched = false;
     bool stdoutStalled = false; // edge-triggered until the plug-in reads again
+    bool stdoutSuspended = false; // SuspendExecutableStdOut: not watched meanwhile
+    bool stdoutEnded = false;     // end of file offered; never watched again
+    // A hang-up on stdin while the child may be exiting: write-ready events
+    // wait (stdin unwatched) until the exit or the end of the grace period.
+    bool stdinGrace = false;
+    bool stdinGraceOver = false; // it lived on: hang-ups are write-ready events
+    Clock::time_point graceEnd{};
     bool exited = false;        // status known, EXECUTABLE_EXITED not yet delivered
     bool delivered = false;     // EXECUTABLE_EXITED handled; freed at the end of the turn
     int status = 0;
@@ -86,6 +96,11 @@ public:
     void closeClient(ClientRecord *record);
     int spawn(void *handle, char **argv);
     void watchStdIn(ExecutableRecord *record, bool on);
+    void suspendInput(ClientRecord *record, bool suspend);
+    void suspendStdOut(ExecutableRecord *record, bool suspend);
+    int watchOutput(ClientRecord *record, std::size_t level);
+    int setTimeout(void *handle, int milliseconds);
+    const char *pluginOption(void *handle, const char *key);
     CBuffer *createBuffer(std::size_t capacity, bool growable);
     // A plug-in wrote to buffer b (ok) or was refused (!ok).
     void bufferWritten(CBuffer *b, bool ok);
@@ -96,6 +111,8 @@ private:
 
     void dispatch(const epoll_event &ev);
     int nextTimeoutMs() const;
+    void runTimers();
+    Plugin *pluginOf(void *handle) const;
     void endOfTurn();
     void shutdown();
 
@@ -111,6 +128,7 @@ private:
     void finishClient(Client &c);
     void expireDrains();
     Client *findClient(std::uint64_t id);
+    Client *liveClient(ClientRecord *record, const char *call);
 
     // Children
     void onChildOutput(std::uint64_t id, std::uint32_t events);
@@ -119,9 +137,11 @@ private:
     void deliverExit(Child &ch);
     void stopWatchingStdout(Child &ch);
     bool stdinGoneWithExit(Child &ch, std::uint32_t events);
-    // How long a write-ready event on a closed stdin waits for the child's exit.
-    static constexpr int kExitGraceMs = 50;
+    void endStdinGraces(Clock::time_point now);
+    // How long write-ready events on a closed stdin wait for the child's exit.
+    static constexpr std::chrono::milliseconds kExitGrace{50};
     Child *findChild(std::uint64_t id);
+    Child *liveChild(ExecutableRecord *record, const char *call);
 
     // Plug-in calls, each followed by flushing and pending close events.
     void callClient(Client &c, int kind);
@@ -144,6 +164,8 @@ private:
     std::unordered_map<const ExecutableRecord *, Child *> liveChildren_;
 
     std::vector<std::uint64_t> dirty_;         // clients whose OutBuffer got bytes
+    std::vector<std::uint64_t> outputLow_;     // CLIENT_OUTPUT_LOW to deliver
+    std::vector<std::uint64_t> graces_;        // children whose stdin waits for their exit
     std::vector<std::uint64_t> pendingCloses_; // CLIENT_CLOSED to deliver
     std::vector<std::uint64_t> draining_;      // closed, output still going out
     std::vector<std::uint64_t> doneClients_;

@@ -135,4 +135,46 @@ HOST_EXPORT void RemoveExecutableStdIn(ExecutableRecord *e)
         h->watchStdIn(e, false);
 }
 
+HOST_EXPORT void SuspendClientInput(ClientRecord *client)
+{
+    if (plughost::Host *h = currentHost())
+        h->suspendInput(client, true);
+}
+
+HOST_EXPORT void ResumeClientInput(ClientRecord *client)
+{
+    if (plughost::Host *h = currentHost())
+        h->suspendInput(client, false);
+}
+
+HOST_EXPORT void SuspendExecutableStdOut(ExecutableRecord *executable)
+{
+    if (plughost::Host *h = currentHost())
+        h->suspendStdOut(executable, true);
+}
+
+HOST_EXPORT void ResumeExecutableStdOut(ExecutableRecord *executable)
+{
+    if (plughost::Host *h = currentHost())
+        h->suspendStdOut(executable, false);
+}
+
+HOST_EXPORT int WatchClientOutput(ClientRecord *client, size_t level)
+{
+    plughost::Host *h = currentHost();
+    return h ? h->watchOutput(client, level) : -1;
+}
+
+HOST_EXPORT int SetTimeout(void *handle, int milliseconds)
+{
+    plughost::Host *h = currentHost();
+    return h ? h->setTimeout(handle, milliseconds) : -1;
+}
+
+HOST_EXPORT const char *GetPluginOption(void *handle, const char *key)
+{
+    plughost::Host *h = currentHost();
+    return h ? h->pluginOption(handle, key) : nullptr;
+}
+
 } // extern "C"

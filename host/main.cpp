@@ -142,6 +142,14 @@ int serve(const Options &o)
         log(LOG_INFO, "loaded {}", plugin->path);
         host.addPlugin(std::move(plugin));
     }
+    for (const auto &spec : o.pluginOptions) {
+        std::string name, key, value;
+        splitPluginOption(spec, &name, &key, &value); // checked when parsed
+        if (Plugin *p = host.findPlugin(name))
+            p->options[key] = value; // the last one given wins
+        else
+            log(LOG_WARN, "--plugin-option {}: no plug-in {} is loaded", spec, name);
+    }
     for (auto &l : listeners) {
         l.plugin = host.findPlugin(l.pluginName);
         host.addListener(std::move(l));

@@ -4,6 +4,18 @@
 
 namespace plughost {
 
+std::string splitPluginOption(const std::string &spec, std::string *name, std::string *key, std::string *value)
+{
+    const auto dot = spec.find('.');
+    const auto eq = spec.find('=');
+    if (dot == std::string::npos || eq == std::string::npos || dot == 0 || eq < dot + 2)
+        return "expected NAME.KEY=VALUE, got \"" + spec + "\"";
+    *name = spec.substr(0, dot);
+    *key = spec.substr(dot + 1, eq - dot - 1);
+    *value = spec.substr(eq + 1);
+    return {};
+}
+
 std::optional<Options> parseOptions(int argc, char **argv, int *exitCode)
 {
     Options o;
@@ -32,6 +44,13 @@ std::optional<Options> parseOptions(int argc, char **argv, int *exitCode)
         ->transform(CLI::AsSizeValue(false))
         ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40))
         ->capture_default_str();
+    app.add_option("--plugin-option", o.pluginOptions,
+                   "NAME.KEY=VALUE: setting KEY for plug-in NAME (repeatable; see the plug-in's documentation)")
+        ->take_all()
+        ->check([](const std::string &spec) {
+            std::string name, key, value;
+            return splitPluginOption(spec, &name, &key, &value);
+        });
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

@@ -16,7 +16,11 @@ struct Options {
     std::string logFile;              // empty: stderr
     std::uint64_t maxInput = 128ULL * 1024 * 1024;
     std::uint64_t maxOutput = 64ULL * 1024 * 1024;
+    std::vector<std::string> pluginOptions; // NAME.KEY=VALUE
 };
+
+// Splits "NAME.KEY=VALUE". Returns an error text, empty when it is well formed.
+std::string splitPluginOption(const std::string &spec, std::string *name, std::string *key, std::string *value);
 
 // Parses argv (and --config FILE). Returns the options, or nullopt with
 // *exitCode set when the program should end now (--help, --version: 0;

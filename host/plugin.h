@@ -4,7 +4,10 @@
 
 #include "plugin_api.h"
 
+#include <chrono>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace plughost {
@@ -20,6 +23,12 @@ struct Plugin {
     TimeoutHandlerFn timeoutHandler = nullptr;
     IOHandlerFn ioHandler = nullptr;
     bool initialized = false;
+    // --plugin-option NAME.KEY=VALUE for this plug-in, and the keys it asked for.
+    std::map<std::string, std::string> options;
+    std::set<std::string> optionsAsked;
+    // SetTimeout: when TimeoutHandler is due, if armed.
+    bool timeoutArmed = false;
+    std::chrono::steady_clock::time_point timeoutAt{};
 
     Plugin() = default;
     Plugin(const Plugin &) = delete;

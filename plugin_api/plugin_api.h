@@ -226,7 +226,7 @@ typedef void (*InitializeFn)(void *handle);       /* first call */
 typedef void (*DisposeFn)(void);                  /* last call */
 typedef int (*ClientHandlerFn)(ClientRecord *client, int kind);
 typedef int (*ExecutableHandlerFn)(ExecutableRecord *executable, int kind);
-typedef int (*TimeoutHandlerFn)(void *unused);    /* never called by plughost */
+typedef int (*TimeoutHandlerFn)(void *unused);    /* called (with null) only after SetTimeout */
 typedef int (*IOHandlerFn)(void *unused);         /* never called by plughost */
 
 #if defined(__GNUC__)
@@ -243,6 +243,54 @@ PLUGIN_EXPORT int ClientHandler(ClientRecord *client, int kind);
 PLUGIN_EXPORT int ExecutableHandler(ExecutableRecord *executable, int kind);
 PLUGIN_EXPORT int TimeoutHandler(void *unused);
 PLUGIN_EXPORT int IOHandler(void *unused);
+
+/* ------------------------------------------------------------------------
+ * Flow control, timers and settings. Declared after everything above, which
+ * is unchanged: a plug-in built without these calls loads as before, never
+ * receives the event they arm, and is never called through TimeoutHandler.
+ * ------------------------------------------------------------------------ */
+
+/* Stop and restart reading a client's socket. While suspended the host reads
+ * nothing from it, so TCP pushes back on the sender, and delivers no
+ * CLIENT_DATA; what already is in InBuffer stays there, and is not announced
+ * again on resuming (bytes still in the socket then come as CLIENT_DATA). A
+ * reset, a hang-up or the end of the peer's sending is still noticed and
+ * delivered as CLIENT_CLOSED. Both calls are idempotent and cost at most one
+ * system call; a record that is not an open client is ignored. */
+void SuspendClientInput(ClientRecord *client);
+void ResumeClientInput(ClientRecord *client);
+
+/* Stop and restart reading a child's standard output. While suspended no
+ * EXECUTABLE_READABLE is delivered: the pipe fills up and the child blocks in
+ * its write. The child's exit is still delivered, at once, without offering
+ * what is left in the pipe. Idempotent, at most one system call. */
+void SuspendExecutableStdOut(ExecutableRecord *executable);
+void ResumeExecutableStdOut(ExecutableRecord *executable);
+
+/* ClientHandler kind, only after WatchClientOutput: the client's OutBuffer
+ * has drained to the level asked for. */
+#define CLIENT_OUTPUT_LOW 3
+
+/* Arms one CLIENT_OUTPUT_LOW event: delivered once, when the host has sent
+ * from the client's OutBuffer and it holds at most `level` bytes; right after
+ * the current plug-in call when it holds no more than that already. A new
+ * call replaces the level. Not delivered once the client is closing. Returns
+ * 0, or -1 for a record that is not an open client. */
+int WatchClientOutput(ClientRecord *client, size_t level);
+
+/* Calls TimeoutHandler(NULL) of the plug-in whose Initialize received
+ * `handle` once `milliseconds` (0 or more) have passed: from the event loop,
+ * after the events of the current loop turn, never from inside another
+ * plug-in call. One timeout per plug-in: a new call replaces the pending one,
+ * a negative value cancels it. Returns 0, or -1 for an unknown handle. */
+int SetTimeout(void *handle, int milliseconds);
+
+/* The value of the plug-in setting `key`, given to plughost as
+ * --plugin-option NAME.KEY=VALUE for the plug-in NAME whose Initialize
+ * received `handle`; null when it was not given (or for an unknown handle).
+ * Valid until Dispose has returned. Read settings in Initialize: plughost
+ * warns about settings no plug-in asked for by then. */
+const char *GetPluginOption(void *handle, const char *key);
 
 #ifdef __cplusplus
 }

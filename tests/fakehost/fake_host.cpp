@@ -58,6 +58,11 @@ struct HostState {
     std::size_t pluginCap = std::size_t(1) << 31;
     std::unordered_set<void *> live;
     bool failuresPaused = false;
+    std::map<const ClientRecord *, ClientFlow> flows;
+    std::vector<TimeoutCall> timeoutCalls;
+    int pendingTimeout = -1;
+    std::map<std::string, std::string> options;
+    std::vector<std::string> optionLookups;
 };
 
 HostState &S()
@@ -265,6 +270,34 @@ static Child *childOf(ExecutableRecord *e)
 }
 
 const std::vector<std::pair<int, int>> &kills() { return S().killCalls; }
+
+const ClientFlow &flow(const ClientRecord *c) { return S().flows[c]; }
+
+bool deliverOutputLow(Plugin &plugin, ClientRecord *c)
+{
+    ClientFlow &f = S().flows[c];
+    if (f.watchLevel < 0 || c->OutBuffer->size() > static_cast<std::size_t>(f.watchLevel))
+        return false;
+    f.watchLevel = -1;
+    plugin.ClientHandler(c, CLIENT_OUTPUT_LOW);
+    return true;
+}
+
+const std::vector<TimeoutCall> &timeoutCalls() { return S().timeoutCalls; }
+bool timeoutPending() { return S().pendingTimeout >= 0; }
+int pendingTimeoutMs() { return S().pendingTimeout; }
+
+bool fireTimeout(Plugin &plugin)
+{
+    if (S().pendingTimeout < 0)
+        return false;
+    S().pendingTimeout = -1;
+    plugin.TimeoutHandler(nullptr);
+    return true;
+}
+
+void setPluginOption(const std::string &key, const std::string &value) { S().options[key] = value; }
+const std::vector<std::string> &optionLookups() { return S().optionLookups; }
 const std::vector<LogLine> &logs() { return S().logLines; }
 
 int logged(const std::string &text)
@@ -494,6 +527,60 @@ void RemoveExecutableStdIn(ExecutableRecord *e)
         c->removes++;
         c->stdinOn--;
     }
+}
+
+void SuspendClientInput(ClientRecord *client)
+{
+    fakehost::ClientFlow &f = S().flows[client];
+    f.suspends++;
+    f.suspended = true;
+}
+
+void ResumeClientInput(ClientRecord *client)
+{
+    fakehost::ClientFlow &f = S().flows[client];
+    f.resumes++;
+    f.suspended = false;
+}
+
+void SuspendExecutableStdOut(ExecutableRecord *e)
+{
+    if (auto *c = fakehost::childOf(e)) {
+        c->stdoutSuspends++;
+        c->stdoutSuspended = true;
+    }
+}
+
+void ResumeExecutableStdOut(ExecutableRecord *e)
+{
+    if (auto *c = fakehost::childOf(e)) {
+        c->stdoutResumes++;
+        c->stdoutSuspended = false;
+    }
+}
+
+int WatchClientOutput(ClientRecord *client, size_t level)
+{
+    fakehost::ClientFlow &f = S().flows[client];
+    f.watches++;
+    f.watchLevel = static_cast<long long>(level);
+    return 0;
+}
+
+int SetTimeout(void *handle, int milliseconds)
+{
+    S().timeoutCalls.push_back({handle, milliseconds});
+    if (!handle)
+        return -1;
+    S().pendingTimeout = milliseconds < 0 ? -1 : milliseconds;
+    return 0;
+}
+
+const char *GetPluginOption(void *, const char *key)
+{
+    S().optionLookups.emplace_back(key ? key : "");
+    auto it = key ? S().options.find(key) : S().options.end();
+    return it == S().options.end() ? nullptr : it->second.c_str();
 }
 
 // ------------------------------------------ the plug-in's own calls, wrapped

@@ -22,6 +22,8 @@
 
 namespace fakehost {
 
+class Plugin;
+
 // ---------------------------------------------------------------- failures
 
 enum class Op {
@@ -98,6 +100,8 @@ struct Child {
     int childOut = -1; // write end of the plug-in's StdOut pipe
     int stdinOn = 0;   // write-ready events switched on (Add - Remove)
     int adds = 0, removes = 0;
+    bool stdoutSuspended = false; // SuspendExecutableStdOut in effect
+    int stdoutSuspends = 0, stdoutResumes = 0; // calls made
     std::vector<std::string> argv;
     std::vector<char *> argvPtrs;
     ~Child();
@@ -110,6 +114,40 @@ struct Child {
 Child &newChild(int pid, int pipeSize = 0);
 
 const std::vector<std::pair<int, int>> &kills(); // (pid, signal), never sent
+
+// ---------------------------------------------------------------- flow control
+
+// What the plug-in asked for a client: SuspendClientInput / ResumeClientInput
+// (state and number of calls) and WatchClientOutput (the level armed, -1 when
+// none; the host's CLIENT_OUTPUT_LOW is the test's to deliver).
+struct ClientFlow {
+    bool suspended = false;
+    int suspends = 0, resumes = 0;
+    long long watchLevel = -1;
+    int watches = 0;
+};
+const ClientFlow &flow(const ClientRecord *c);
+// Delivers CLIENT_OUTPUT_LOW as the host would: disarms the watch first.
+// False (and nothing delivered) when no watch is armed or the client's
+// OutBuffer holds more than its level.
+bool deliverOutputLow(Plugin &plugin, ClientRecord *c);
+
+// SetTimeout calls as made (handle, milliseconds), and the pending one.
+struct TimeoutCall {
+    void *handle;
+    int milliseconds;
+};
+const std::vector<TimeoutCall> &timeoutCalls();
+bool timeoutPending();
+int pendingTimeoutMs(); // -1 when none
+// Calls TimeoutHandler(nullptr) when a timeout is pending, as the host would
+// once it is due (the pending one is cleared first). Whether it was pending.
+bool fireTimeout(Plugin &plugin);
+
+// Settings GetPluginOption answers (by key; unset keys give null), and the
+// keys asked for, in order.
+void setPluginOption(const std::string &key, const std::string &value);
+const std::vector<std::string> &optionLookups();
 
 // ---------------------------------------------------------------- log
 

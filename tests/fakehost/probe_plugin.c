@@ -13,6 +13,7 @@
 static void *ProbeHandle;
 static char *ProbeBlock;
 static char *ProbeExtra;
+static ClientRecord *ProbeLast; /* the client that set the timer */
 
 void Initialize(void *handle)
 {
@@ -46,6 +47,15 @@ int ClientHandler(ClientRecord *client, int kind)
             CBufferWrite(client->OutBuffer, &tv.tv_sec, 4);
         else
             LogMessage(Logger, LOG_ERROR, "clock failed %d", errno);
+    } else if (strncmp(buf, "timer ", 6) == 0) {
+        ProbeLast = client;
+        SetTimeout(ProbeHandle, atoi(buf + 6));
+    } else if (strncmp(buf, "option ", 7) == 0) {
+        const char *value = GetPluginOption(ProbeHandle, buf + 7);
+        CBufferWrite(client->OutBuffer, value ? value : "(null)", strlen(value ? value : "(null)"));
+    } else if (strcmp(buf, "pause") == 0) {
+        SuspendClientInput(client);
+        WatchClientOutput(client, 0);
     } else if (strcmp(buf, "extra") == 0) {
         free(ProbeExtra);
         ProbeExtra = malloc(8);
@@ -68,5 +78,11 @@ int ExecutableHandler(ExecutableRecord *e, int kind)
     return 0;
 }
 
-int TimeoutHandler(void *unused) { (void)unused; return 0; }
+int TimeoutHandler(void *unused)
+{
+    (void)unused;
+    if (ProbeLast)
+        CBufferWrite(ProbeLast->OutBuffer, "tick", 4);
+    return 0;
+}
 int IOHandler(void *unused) { (void)unused; return 0; }

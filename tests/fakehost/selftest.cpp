@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "abi_types.h"
 #include "fake_host.h"
 
 using namespace fakehost;
@@ -74,6 +75,40 @@ TEST_F(FakeHost, AllocationTrackingAndFailure)
     EXPECT_EQ(liveAllocations(), 2u);
     plugin->Dispose();
     EXPECT_EQ(liveAllocations(), 0u);
+}
+
+TEST_F(FakeHost, TimeoutsSettingsAndFlowControlAreRecorded)
+{
+    plugin->Initialize(handle);
+    ClientRecord *c = newClient();
+    EXPECT_FALSE(fireTimeout(*plugin)) << "nothing pending yet";
+    data(c, "timer 250");
+    data(c, "timer 40"); // replaces the pending one
+    ASSERT_EQ(timeoutCalls().size(), 2u);
+    EXPECT_EQ(timeoutCalls()[1].handle, handle);
+    EXPECT_EQ(pendingTimeoutMs(), 40);
+    EXPECT_TRUE(fireTimeout(*plugin));
+    EXPECT_FALSE(fireTimeout(*plugin)) << "fired once";
+    EXPECT_EQ(out(c), "tick");
+    data(c, "timer 5");
+    data(c, "timer -1");
+    EXPECT_FALSE(timeoutPending()) << "cancelled";
+
+    setPluginOption("depth", "64MiB");
+    data(c, "option depth");
+    data(c, "option width");
+    EXPECT_EQ(takeOut(c), "tick64MiB(null)");
+    EXPECT_EQ(optionLookups(), (std::vector<std::string>{"depth", "width"}));
+
+    data(c, "pause");
+    EXPECT_TRUE(flow(c).suspended);
+    EXPECT_EQ(flow(c).watchLevel, 0);
+    c->OutBuffer->write("x", 1); // unsent output
+    EXPECT_FALSE(deliverOutputLow(*plugin, c)) << "output above the level";
+    takeOut(c);
+    EXPECT_TRUE(deliverOutputLow(*plugin, c));
+    EXPECT_EQ(flow(c).watchLevel, -1) << "one event per watch";
+    plugin->Dispose();
 }
 
 // Loaded afresh: a static set by the previous test is back at its initial

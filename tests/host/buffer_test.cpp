@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <deque>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -217,4 +220,45 @@ TEST(HostQueue, RemoveTakesTheFirstOccurrenceOnly)
     EXPECT_TRUE(q.remove(&a));
     EXPECT_EQ(q.dequeue(), &b);
     EXPECT_EQ(q.dequeue(), &a);
+}
+
+// Against a plain list: random enqueues (items repeat), dequeues and removals
+// from anywhere. In every other stretch the front stays put (no dequeue, its
+// item is never removed), so holes pile up behind it and are squeezed out.
+TEST(HostQueue, AgreesWithAPlainListUnderRandomOperations)
+{
+    PointerQueue q;
+    std::deque<void *> model;
+    int items[40];
+    std::mt19937 rng(7);
+    for (int step = 0; step < 200000; ++step) {
+        const bool frontStays = (step / 5000) % 2 == 1;
+        void *item = &items[rng() % 40];
+        const unsigned op = rng() % 16;
+        if (op < 7) {
+            ASSERT_TRUE(q.enqueue(item));
+            model.push_back(item);
+        } else if (op < 8) {
+            if (frontStays)
+                continue;
+            void *want = model.empty() ? nullptr : model.front();
+            if (!model.empty())
+                model.pop_front();
+            ASSERT_EQ(q.dequeue(), want) << "step " << step;
+        } else {
+            if (frontStays && !model.empty() && item == model.front())
+                continue;
+            auto it = std::find(model.begin(), model.end(), item);
+            ASSERT_EQ(q.remove(item), it != model.end()) << "step " << step;
+            if (it != model.end())
+                model.erase(it);
+        }
+        ASSERT_EQ(q.size(), model.size()) << "step " << step;
+        ASSERT_EQ(q.peek(), model.empty() ? nullptr : model.front()) << "step " << step;
+    }
+    while (!model.empty()) {
+        ASSERT_EQ(q.dequeue(), model.front());
+        model.pop_front();
+    }
+    EXPECT_EQ(q.dequeue(), nullptr);
 }

@@ -11,9 +11,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <thread>
+
+#include "support/proc.h"
 
 using namespace hosttest;
 
@@ -123,6 +127,217 @@ TEST_F(HostSystem, EchoesLinesSentWholeSplitAndPipelined)
     EXPECT_EQ(c.line(), "split");
     EXPECT_EQ(c.line(), "a");
     EXPECT_EQ(c.line(), "b");
+}
+
+// ---------------------------------------------------------------- flow control
+
+// The socket of a suspended client is not read: TCP pushes back on the
+// sender, and the plug-in gets no CLIENT_DATA (the test plug-in counts one as
+// an error). Resumed, the client is served from where it stopped.
+TEST_F(HostSystem, SuspendedClientIsNotReadAndIsServedWhereItStoppedOnceResumed)
+{
+    Conn a(address), b(address);
+    ASSERT_TRUE(a.send("suspend\n"));
+    ASSERT_EQ(a.line(), "suspended");
+    const std::string line = "echo x\n";
+    std::string chunk;
+    while (chunk.size() + line.size() <= 65536)
+        chunk += line;
+    std::size_t sent = 0;
+    bool pushedBack = false;
+    while (sent < (std::size_t{256} << 20)) {
+        const ssize_t n = ::send(a.fd(), chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN) {
+            pushedBack = true;
+            break;
+        }
+        ASSERT_GT(n, 0) << std::strerror(errno);
+        sent += static_cast<std::size_t>(n);
+    }
+    ASSERT_TRUE(pushedBack) << sent << " bytes taken from a client whose input is suspended";
+    EXPECT_EQ(stats(address).errors, 0);
+
+    b.send("resumeall\n");
+    EXPECT_EQ(b.line(), "resumed 1");
+    const std::size_t partial = sent % line.size();
+    if (partial)
+        ASSERT_TRUE(a.send(line.substr(partial))); // the rest of the line cut by the push-back
+    const std::size_t lines = (sent + line.size() - 1) / line.size();
+    std::string expected;
+    for (std::size_t i = 0; i < lines; ++i)
+        expected += "x\n";
+    EXPECT_EQ(a.bytes(expected.size()), expected) << lines << " lines sent";
+    EXPECT_EQ(stats(address).errors, 0);
+}
+
+// A client that goes away while its input is suspended is reported closed:
+// a plain close (the end of its sending) and a reset alike.
+class HostSuspendedPeer : public HostSystem, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HostSuspendedPeer, GoneWhileSuspendedIsReportedClosed)
+{
+    {
+        Conn a(address);
+        a.send("suspend\n");
+        ASSERT_EQ(a.line(), "suspended");
+        a.send("echo never read\n");
+        if (GetParam()) {
+            const linger reset{1, 0};
+            ::setsockopt(a.fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        }
+    }
+    Stats s;
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    do {
+        s = stats(address); // the asking connection itself is still open
+    } while (s.closes != s.connects - 1 && std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(s.closes, s.connects - 1);
+    EXPECT_EQ(s.errors, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(CloseOrReset, HostSuspendedPeer, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "Reset" : "Close"; });
+
+// 16 MiB sent in one go reach the plug-in in events of at most 1 MiB each.
+TEST_F(HostSystem, EachReadinessEventBringsAtMostOneMebibyte)
+{
+    Conn a(address);
+    const std::size_t n = 16u << 20;
+    a.send("sink " + std::to_string(n) + "\n");
+    ASSERT_EQ(a.line(), "sinking");
+    ASSERT_TRUE(a.send(std::string(n, 's')));
+    auto l = a.line();
+    ASSERT_TRUE(l);
+    std::size_t sunk = 0, most = 0;
+    ASSERT_EQ(std::sscanf(l->c_str(), "sunk %zu max %zu", &sunk, &most), 2) << *l;
+    EXPECT_EQ(sunk, n);
+    EXPECT_GT(most, 0u);
+    EXPECT_LE(most, std::size_t{1} << 20);
+}
+
+// A suspended stdout is not read: the child fills the pipe and blocks. Then
+// either it is resumed and every byte arrives before the exit, or the child
+// is killed and its exit is delivered at once, with the pipe left unread. The
+// plug-in suspends the stdout at its first readable event, before reading.
+class HostSuspendedStdout : public HostSystem, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HostSuspendedStdout, ChildBlocksUntilResumedAndItsExitStillComes)
+{
+    const bool killIt = GetParam();
+    constexpr long kTotal = 5000000;
+    Conn c(address);
+    const int pid = spawnedPid(c, "spawnpaused head|-c|" + std::to_string(kTotal) + "|/dev/zero");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(readUntil(c, "paused").found);
+    ASSERT_TRUE(testsupport::waitFor([&] { return testsupport::pipeBytes(pid, 1) >= 65536; }, testsupport::kWaitMs))
+        << "the child's output pipe never filled";
+    c.send("count\n");
+    EXPECT_EQ(c.line(), "count 0");
+    if (killIt) {
+        c.send("kill 9\n");
+        auto end = readUntil(c, "exit ");
+        ASSERT_TRUE(end.found);
+        EXPECT_EQ(*end.found, "exit 137 bytes 0 argv0 head");
+    } else {
+        c.send("outresume\n");
+        auto end = readUntil(c, "exit ");
+        ASSERT_TRUE(end.found);
+        EXPECT_EQ(*end.found, "exit 0 bytes " + std::to_string(kTotal + 1) + " argv0 head");
+    }
+    EXPECT_EQ(stats(address).errors, 0) << "a readable event came while suspended";
+}
+
+INSTANTIATE_TEST_SUITE_P(ResumeOrKill, HostSuspendedStdout, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "Killed" : "Resumed"; });
+
+// CLIENT_OUTPUT_LOW comes once OutBuffer holds at most the level asked for:
+// at once when it does already, after the client has read enough otherwise.
+TEST_F(HostSystem, OutputLowComesWhenOutBufferHasDrainedToTheLevel)
+{
+    Conn c(address);
+    c.send("watch 1000\n");
+    EXPECT_EQ(c.line(), "watch 0");
+    auto low = c.line();
+    ASSERT_TRUE(low);
+    EXPECT_EQ(*low, "low 0") << "nothing was pending: right after the call";
+
+    const std::size_t big = 40u << 20; // more than the socket buffers take
+    c.send("big " + std::to_string(big) + "\nwatch 1000\n");
+    auto data = c.bytes(big);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(c.line(), "watch 0");
+    low = c.line();
+    ASSERT_TRUE(low);
+    std::size_t level = 0;
+    ASSERT_EQ(std::sscanf(low->c_str(), "low %zu", &level), 1) << *low;
+    EXPECT_LE(level, 1000u);
+    EXPECT_EQ(stats(address).errors, 0);
+}
+
+// ---------------------------------------------------------------- timers
+
+// Each row: commands sent in one burst, then the one timeout expected, named
+// by the generation (the number of "timer" commands) in effect when it fired.
+struct TimerCase {
+    const char *name;
+    std::string commands;
+    int fires;
+};
+
+class HostTimers : public HostSystem, public ::testing::WithParamInterface<TimerCase> {};
+
+TEST_P(HostTimers, OneTimeoutPerPluginTheLastCallWins)
+{
+    const TimerCase &t = GetParam();
+    Conn c(address);
+    c.send(t.commands);
+    auto first = readUntil(c, "timeout ");
+    ASSERT_TRUE(first.found);
+    EXPECT_EQ(*first.found, "timeout " + std::to_string(t.fires));
+    // A stale timeout, replaced or cancelled, would have been due before this one.
+    c.send("timer 1\n");
+    auto next = readUntil(c, "timeout ");
+    ASSERT_TRUE(next.found);
+    EXPECT_EQ(*next.found, "timeout " + std::to_string(t.fires + 1));
+    for (const auto &l : next.lines) {
+        EXPECT_EQ(l, "timer 0");
+    }
+    c.send("timerbad\n");
+    EXPECT_EQ(c.line(), "timer -1");
+    EXPECT_EQ(stats(address).errors, 0) << "TimeoutHandler called inside another call";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HostTimers,
+    ::testing::Values(TimerCase{"Due", "timer 0\n", 1}, TimerCase{"Replaced", "timer 60000\ntimer 0\n", 2},
+                      TimerCase{"ReplacedByALaterOne", "timer 0\ntimer 40\n", 2},
+                      TimerCase{"CancelledThenSet", "timer 0\ntimer -1\ntimer 30\n", 3}),
+    [](const auto &info) { return info.param.name; });
+
+// A child that closes its stdin and lives on still gets its write-ready
+// event, once the wait for an exit that does not come is over; meanwhile the
+// loop serves others.
+TEST_F(HostSystem, ChildThatClosedItsStdinAndLivesOnGetsWriteReady)
+{
+    Conn c(address);
+    const int pid = spawnedPid(c, "spawn /bin/sh|-c|exec 0<&-; exec sleep 60");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(next(c)); // the start byte: the plug-in knows the child's record
+    ASSERT_TRUE(testsupport::waitFor(
+        [&] { return ::access(("/proc/" + std::to_string(pid) + "/fd/0").c_str(), F_OK) != 0; }, testsupport::kWaitMs));
+    c.send("wron\n");
+    Conn other(address);
+    other.send("ping\n");
+    EXPECT_EQ(other.line(), "pong");
+    auto ready = readUntil(c, "wready");
+    ASSERT_TRUE(ready.found);
+    c.send("kill 9\n");
+    auto end = readUntil(c, "exit ");
+    ASSERT_TRUE(end.found);
+    EXPECT_EQ(end.found->rfind("exit 137 ", 0), 0u) << *end.found;
+    EXPECT_EQ(stats(address).errors, 0);
 }
 
 TEST_F(HostSystem, ModuleDirectoryIsAbsoluteWithoutTrailingSlash)
@@ -511,10 +726,42 @@ TEST(HostStartup, ConfigFileTakesTheSameSettings)
 {
     TempDir dir;
     const std::string config = dir.path() + "/plughost.toml";
-    std::ofstream(config) << "module-dir = \"" << kModules << "\"\nlisten = [\"test_plugin=127.0.0.1:0\"]\nlog-level = 4\n";
+    std::ofstream(config) << "module-dir = \"" << kModules << "\"\nlisten = [\"test_plugin=127.0.0.1:0\"]\nlog-level = 4\n"
+                          << "plugin-option = [\"test_plugin.greeting=from the file\", \"test_plugin.depth=3\"]\n";
     PlugHost host;
     ASSERT_TRUE(host.start({"--config", config})) << host.errors();
     Conn c(host.address("test_plugin"));
     c.send("echo configured\n");
     EXPECT_EQ(c.line(), "configured");
+    c.send("option depth\n");
+    EXPECT_EQ(c.line(), "option 3");
+    EXPECT_NE(host.errors().find("greeting from the file"), std::string::npos) << host.errors();
+}
+
+// Settings reach their plug-in (the value is everything after the first '=');
+// those for a plug-in that is not loaded, and those the plug-in did not ask
+// for in Initialize, are reported.
+TEST(HostStartup, PluginOptionsReachThePluginAndUnusedOnesAreReported)
+{
+    PlugHost host;
+    ASSERT_TRUE(host.start(withPlugin({"--plugin-option", "test_plugin.greeting=hello", "--plugin-option",
+                                       "test_plugin.depth=a=b", "--plugin-option", "nobody.width=1"})))
+        << host.errors();
+    Conn c(host.address("test_plugin"));
+    c.send("option depth\noption width\n");
+    EXPECT_EQ(c.line(), "option a=b");
+    EXPECT_EQ(c.line(), "option (null)");
+    const std::string log = host.errors();
+    EXPECT_NE(log.find("greeting hello"), std::string::npos) << log;
+    EXPECT_NE(log.find("test_plugin.depth=a=b: test_plugin did not ask for the setting depth"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("did not ask for the setting greeting"), std::string::npos) << log;
+    EXPECT_NE(log.find("--plugin-option nobody.width=1: no plug-in nobody is loaded"), std::string::npos) << log;
+
+    for (const char *bad : {"greeting=hi", ".greeting=hi", "test_plugin.=hi", "test_plugin.greeting"}) {
+        PlugHost refused;
+        EXPECT_FALSE(refused.start(withPlugin({"--plugin-option", bad}))) << bad;
+        EXPECT_NE(refused.status(), 0) << bad;
+        EXPECT_NE(refused.errors().find("NAME.KEY=VALUE"), std::string::npos) << refused.errors();
+    }
 }

@@ -1,6 +1,9 @@
 // A plug-in that the system tests drive over a client connection. Commands
 // are lines; answers are lines, and a child's output is relayed as
 // "out N\n" followed by N raw bytes. See host_system_test.cpp for use.
+// It also counts what a correct host never does: a call made while another
+// call into the plug-in is running, a CLIENT_DATA for a client whose input it
+// suspended, a readable event for a suspended stdout ("errors" in "stats").
 #include "plugin_api.h"
 
 #include <errno.h>
@@ -14,21 +17,40 @@
 
 namespace {
 
-enum class ReadMode { Relay, Slow, Lazy };
+enum class ReadMode { Relay, Slow, Lazy, Count };
 
 struct Node {
     ClientRecord *client = nullptr;
     int pid = 0;               // current child, 0 when none
     ReadMode mode = ReadMode::Relay;
     bool wantWrite = false;
+    bool suspended = false;    // SuspendClientInput in effect
+    bool stdoutSuspended = false;
+    bool pauseOnFirst = false; // "spawnpaused": suspend at the first readable event
     long long bytes = 0;       // read from the child's stdout
     int readable = 0;          // readable events for the child
+    long long sink = 0;        // raw bytes still to swallow ("sink N")
+    long long sunk = 0;
+    size_t maxData = 0;        // most bytes one CLIENT_DATA brought while sinking
     Node *next = nullptr;
 };
 
 void *Handle = nullptr;
 Node *Nodes = nullptr;
 int Connects = 0, Closes = 0, Errors = 0;
+int Depth = 0;            // calls into the plug-in under way
+int TimerGeneration = 0;  // "timer" commands so far
+ClientRecord *TimerClient = nullptr;
+
+// Counts a nested call (the host must never call in while a call runs).
+struct InCall {
+    InCall()
+    {
+        if (Depth++ > 0)
+            ++Errors;
+    }
+    ~InCall() { --Depth; }
+};
 
 void say(ClientRecord *c, const std::string &text)
 {
@@ -125,6 +147,8 @@ void forget(ExecutableRecord *e)
             r = nullptr;
 }
 
+void commands(Node *node);
+
 void command(Node *node, const std::string &line)
 {
     ClientRecord *c = node->client;
@@ -151,6 +175,50 @@ void command(Node *node, const std::string &line)
         spawn(node, arg, ReadMode::Slow);
     } else if (verb == "spawnlazy") {
         spawn(node, arg, ReadMode::Lazy);
+    } else if (verb == "spawnpaused") {
+        spawn(node, arg, ReadMode::Count);
+        node->pauseOnFirst = node->pid > 0;
+    } else if (verb == "outresume" && child) {
+        node->stdoutSuspended = false;
+        ResumeExecutableStdOut(child);
+        say(c, "ok\n");
+    } else if (verb == "count") {
+        say(c, "count " + std::to_string(node->bytes) + "\n");
+    } else if (verb == "suspend") {
+        node->suspended = true;
+        SuspendClientInput(c);
+        SuspendClientInput(c); // twice: idempotent
+        say(c, "suspended\n");
+    } else if (verb == "resumeall") {
+        int n = 0;
+        for (Node *other = Nodes; other; other = other->next) {
+            if (!other->suspended)
+                continue;
+            other->suspended = false;
+            ResumeClientInput(other->client);
+            ++n;
+            commands(other); // what waits in InBuffer is not announced again
+        }
+        say(c, "resumed " + std::to_string(n) + "\n");
+    } else if (verb == "sink") {
+        node->sink = atoll(arg.c_str());
+        node->sunk = 0;
+        node->maxData = 0;
+        say(c, "sinking\n");
+    } else if (verb == "watch") {
+        const int r = WatchClientOutput(c, strtoul(arg.c_str(), nullptr, 10));
+        say(c, "watch " + std::to_string(r) + "\n");
+    } else if (verb == "big") {
+        say(c, std::string(strtoul(arg.c_str(), nullptr, 10), 'b'));
+    } else if (verb == "timer") {
+        TimerClient = c;
+        ++TimerGeneration;
+        say(c, "timer " + std::to_string(SetTimeout(Handle, atoi(arg.c_str()))) + "\n");
+    } else if (verb == "timerbad") {
+        say(c, "timer " + std::to_string(SetTimeout(&Nodes, 5)) + "\n");
+    } else if (verb == "option") {
+        const char *value = GetPluginOption(Handle, arg.c_str());
+        say(c, "option " + std::string(value ? value : "(null)") + "\n");
     } else if (verb == "write" && child) {
         const std::string text = arg + "\n";
         say(c, "wrote " + std::to_string(write(child->StdIn, text.data(), text.size())) + "\n");
@@ -194,6 +262,16 @@ void commands(Node *node)
     CBuffer *in = node->client->InBuffer;
     std::string line;
     for (;;) {
+        if (node->sink > 0) {
+            const size_t size = CBufferSize(in);
+            const size_t n = size < static_cast<size_t>(node->sink) ? size : static_cast<size_t>(node->sink);
+            CBufferRemove(in, n);
+            node->sink -= static_cast<long long>(n);
+            node->sunk += static_cast<long long>(n);
+            if (node->sink > 0)
+                return;
+            say(node->client, "sunk " + std::to_string(node->sunk) + " max " + std::to_string(node->maxData) + "\n");
+        }
         const size_t size = CBufferSize(in);
         char buf[4096];
         const size_t n = size < sizeof buf ? size : sizeof buf;
@@ -201,6 +279,8 @@ void commands(Node *node)
         const void *nl = memchr(buf, '\n', n);
         if (!nl)
             return;
+        if (node->suspended)
+            return; // "resumeall" runs the rest
         const size_t len = static_cast<size_t>(static_cast<const char *>(nl) - buf);
         line.assign(buf, len);
         CBufferRemove(in, len + 1);
@@ -214,12 +294,24 @@ void readChild(Node *node, ExecutableRecord *e)
 {
     if (node->mode == ReadMode::Lazy)
         return;
+    if (node->stdoutSuspended)
+        ++Errors; // no readable event while suspended
+    if (node->pauseOnFirst) {
+        node->pauseOnFirst = false;
+        node->stdoutSuspended = true;
+        SuspendExecutableStdOut(e);
+        SuspendExecutableStdOut(e); // twice: idempotent
+        say(node->client, "paused\n");
+        return;
+    }
     char buf[65536];
     const size_t chunk = node->mode == ReadMode::Slow ? 4096 : sizeof buf;
     for (;;) {
         const ssize_t n = read(e->StdOut, buf, chunk);
         if (n > 0) {
             node->bytes += n;
+            if (node->mode == ReadMode::Count)
+                continue;
             if (node->mode == ReadMode::Relay) {
                 say(node->client, "out " + std::to_string(n) + "\n");
                 say(node->client, std::string(buf, static_cast<size_t>(n)));
@@ -242,8 +334,11 @@ extern "C" {
 
 void Initialize(void *handle)
 {
+    InCall call;
     Handle = handle;
-    LogMessage(Logger, LOG_WARN, "test plugin: Initialize, module directory %s", ModuleDirectory);
+    const char *greeting = GetPluginOption(handle, "greeting");
+    LogMessage(Logger, LOG_WARN, "test plugin: Initialize, module directory %s, greeting %s", ModuleDirectory,
+               greeting ? greeting : "(none)");
 }
 
 void Dispose(void)
@@ -258,6 +353,7 @@ void Dispose(void)
 
 int ClientHandler(ClientRecord *client, int kind)
 {
+    InCall call;
     Node *node = byClient(client);
     switch (kind) {
     case CLIENT_CONNECTED:
@@ -270,11 +366,20 @@ int ClientHandler(ClientRecord *client, int kind)
         ++Connects;
         break;
     case CLIENT_DATA:
-        if (!node) {
+        if (!node || node->suspended) {
             ++Errors;
             break;
         }
+        if (node->sink > 0) {
+            const size_t size = CBufferSize(client->InBuffer);
+            if (size > node->maxData)
+                node->maxData = size;
+        }
         commands(node);
+        break;
+    case CLIENT_OUTPUT_LOW:
+        if (node)
+            say(client, "low " + std::to_string(CBufferSize(client->OutBuffer)) + "\n");
         break;
     case CLIENT_CLOSED:
         if (!node) {
@@ -282,6 +387,8 @@ int ClientHandler(ClientRecord *client, int kind)
             break;
         }
         ++Closes;
+        if (TimerClient == client)
+            TimerClient = nullptr;
         if (node->pid > 0)
             kill(node->pid, SIGKILL);
         removeNode(node);
@@ -294,6 +401,7 @@ int ClientHandler(ClientRecord *client, int kind)
 
 int ExecutableHandler(ExecutableRecord *e, int kind)
 {
+    InCall call;
     remember(e);
     Node *node = byPid(e->Pid);
     switch (kind) {
@@ -333,7 +441,13 @@ int ExecutableHandler(ExecutableRecord *e, int kind)
     return 0;
 }
 
-int TimeoutHandler(void *) { return 0; }
+int TimeoutHandler(void *)
+{
+    InCall call;
+    if (TimerClient)
+        say(TimerClient, "timeout " + std::to_string(TimerGeneration) + "\n");
+    return 0;
+}
 int IOHandler(void *) { return 0; }
 
 } // extern "C"

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -174,6 +175,21 @@ bool signalChild(pid_t parent, pid_t pid, const std::string &comm, int sig, bool
         sent = waitFd(pidfd, POLLIN, Clock::now() + kWait);
     ::close(pidfd);
     return sent;
+}
+
+int pipeBytes(pid_t pid, int fd)
+{
+    if (pid <= 0)
+        return -1;
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    const int probe = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (probe < 0)
+        return -1;
+    int n = -1;
+    if (::ioctl(probe, FIONREAD, &n) != 0)
+        n = -1;
+    ::close(probe);
+    return n;
 }
 
 } // namespace testsupport

@@ -46,6 +46,10 @@ long statusKb(pid_t pid, const char *field);
 // clear_refs 5: VmHWM starts again from VmRSS.
 bool resetPeakRss(pid_t pid);
 
+// Bytes waiting in the pipe that a process has open as descriptor fd (read
+// through /proc/PID/fd/FD); -1 when that cannot be read.
+int pipeBytes(pid_t pid, int fd);
+
 // Descriptors a process has open (for this process, without the one used to
 // count them); -1 when unreadable.
 int descriptorsOf(pid_t pid);
