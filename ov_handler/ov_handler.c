@@ -9,6 +9,12 @@
  *
  * Everything runs on the host's single event thread; pipes are non-blocking
  * and EAGAIN ends the current step, which goes on at the next event.
+ *
+ * Flow control: a client may have only so much queued (bytes of frames, and
+ * jobs) and all clients together only so many bytes; a request beyond that
+ * stays in the client's InBuffer and the client's input is suspended until
+ * one of the jobs holding the room finishes. Every client may always have one
+ * job queued, whatever its size.
  */
 #define _GNU_SOURCE
 
@@ -26,6 +32,7 @@
 #include <unistd.h>
 
 #include "plugin_api.h"
+#include "plugin_settings.h"
 
 /* ------------------------------------------------------------------ records */
 
@@ -37,6 +44,10 @@ typedef struct OvClient {
     int32_t Key;           /* -1 until a key was presented (and after a mismatch) */
     Job *Jobs;             /* this client's queued jobs, newest first */
     struct OvClient *Next; /* next node of OvClients */
+    int64_t Queued;        /* cost (JobCost) of this client's jobs in OvQ */
+    int32_t Count;         /* and their number */
+    int64_t Blocked;       /* cost of the request that did not fit, while suspended; else 0 */
+    struct OvClient *NextBlocked; /* next node of OvBlocked */
 } OvClient;
 
 /* One request for the viewer: its frame, and how much of it was written. */
@@ -50,6 +61,7 @@ struct Job {
     int32_t Total;   /* length of Image */
     unsigned char *Image; /* ViewerFrame: header, then the pixels */
     Job *Next;       /* next (older) job of the same owner */
+    Job *Prev;       /* previous (newer) job of the same owner: unlinking is O(1) */
 };
 
 /* Header of the frame on the viewer's standard input, host byte order;
@@ -80,6 +92,16 @@ static OvClient *OvClients = NULL;
  * on at most once per frame and off exactly when the frame is complete or
  * abandoned, whatever Written was when the frame was started. */
 static int OvStdInOn = 0;
+/* Flow control: the limits (settings client-queue-bytes, total-queue-bytes,
+ * client-queue-jobs), the cost of every job in OvQ, the clients whose input
+ * is suspended (oldest first), and whether a job left OvQ since they were
+ * last looked at. */
+static int64_t OvClientLimit = (int64_t)64 << 20;
+static int64_t OvTotalLimit = (int64_t)256 << 20;
+static int32_t OvClientJobs = 1024;
+static int64_t OvQueued = 0;
+static OvClient *OvBlocked = NULL;
+static int OvReleased = 0;
 
 #define OV_KEY_MODULUS 2147483647u
 #define OV_VIEWER_ARGV4_SIZE 20
@@ -91,7 +113,11 @@ static int OvStdInOn = 0;
 /* Largest Width x Height whose request length (x 3 + 20) fits 32 bits. */
 #define OV_MAX_PIXELS ((uint64_t)(INT32_MAX - 20) / 3)
 
-enum { OV_INCOMPLETE = 0, OV_DONE = 1, OV_STOP = 2 };
+/* What a job costs besides its frame: the record, two allocations and its
+ * place in OvQ, roughly. Counted so that short requests are bounded too. */
+#define OV_JOB_OVERHEAD 64
+
+enum { OV_INCOMPLETE = 0, OV_DONE = 1, OV_STOP = 2, OV_BLOCKED = 3 };
 
 #define OV_LOG(test, level, ...)                                                                  \
     do {                                                                                          \
@@ -103,6 +129,7 @@ enum { OV_INCOMPLETE = 0, OV_DONE = 1, OV_STOP = 2 };
 #define OV_DEBUG(...) OV_LOG(LogIsDebug, LOG_DEBUG, __VA_ARGS__)
 
 static void StartJob(void);
+static void RequestLoop(OvClient *node);
 
 /* ------------------------------------------------------------------ helpers */
 
@@ -135,22 +162,41 @@ static void AnswerJob(const Job *job, uint32_t word)
         AnswerClient(job->Owner->Client, word);
 }
 
-/* Takes the job off its owner's Jobs list; a job not on the list stays. */
+/* Takes the job off its owner's Jobs list. */
 static void UnlinkJob(Job *job)
 {
     if (!job->Owner)
         return;
-    Job **link = &job->Owner->Jobs;
-    while (*link && *link != job)
-        link = &(*link)->Next;
-    if (*link)
-        *link = job->Next;
+    if (job->Prev)
+        job->Prev->Next = job->Next;
+    else if (job->Owner->Jobs == job)
+        job->Owner->Jobs = job->Next;
+    if (job->Next)
+        job->Next->Prev = job->Prev;
+    job->Next = job->Prev = NULL;
 }
 
 static void FreeJob(Job *job)
 {
     free(job->Image);
     free(job);
+}
+
+static int64_t JobCost(const Job *job) { return (int64_t)job->Total + OV_JOB_OVERHEAD; }
+
+/* The job has left OvQ for good: off its owner's list, its room given back,
+ * freed. Blocked clients are looked at when the current export returns. */
+static void ReleaseJob(Job *job)
+{
+    int64_t cost = JobCost(job);
+    if (job->Owner) {
+        job->Owner->Queued -= cost;
+        job->Owner->Count--;
+    }
+    OvQueued -= cost;
+    OvReleased = 1;
+    UnlinkJob(job);
+    FreeJob(job);
 }
 
 static void StartWriteReady(void)
@@ -277,8 +323,31 @@ static int StartUnclutter(void *handle)
     return 0;
 }
 
+/* A size setting, or the default kept with an error line. */
+static void ReadSetting(void *handle, const char *key, int64_t *value, int64_t most)
+{
+    const char *text = GetPluginOption(handle, key);
+    int64_t parsed;
+    if (!text)
+        return;
+    if (PluginSettingSize(text, &parsed) == 0 && parsed <= most)
+        *value = parsed;
+    else
+        OV_ERROR("bad value \"%s\" for the setting ov_handler.%s; %lld is used.", text, key, (long long)*value);
+}
+
+static void ReadSettings(void *handle)
+{
+    int64_t jobs = OvClientJobs;
+    ReadSetting(handle, "client-queue-bytes", &OvClientLimit, INT64_MAX);
+    ReadSetting(handle, "total-queue-bytes", &OvTotalLimit, INT64_MAX);
+    ReadSetting(handle, "client-queue-jobs", &jobs, INT32_MAX);
+    OvClientJobs = (int32_t)jobs;
+}
+
 PLUGIN_EXPORT void Initialize(void *handle)
 {
+    ReadSettings(handle);
     if (StartViewer(handle) < 0)
         return;
     if (StartUnclutter(handle) < 0) {
@@ -340,6 +409,8 @@ PLUGIN_EXPORT void Dispose(void)
         OvRandomFD = -1;
     }
     OvExecutable = NULL;
+    OvBlocked = NULL;
+    OvQueued = 0;
 }
 
 PLUGIN_EXPORT int TimeoutHandler(void *unused)
@@ -385,6 +456,10 @@ static void Connect(ClientRecord *client)
     node->Client = client;
     node->Key = -1;
     node->Jobs = NULL;
+    node->Queued = 0;
+    node->Count = 0;
+    node->Blocked = 0;
+    node->NextBlocked = NULL;
     node->Next = OvClients;
     OvClients = node;
     AnswerClient(client, REPLY_OK);
@@ -400,20 +475,27 @@ static void Disconnect(ClientRecord *client)
             if (other->Client != client)
                 CloseClient(other->Client);
     }
+    if (node->Blocked) {
+        OvClient **blocked = &OvBlocked;
+        while (*blocked != node)
+            blocked = &(*blocked)->NextBlocked;
+        *blocked = node->NextBlocked;
+    }
     Job *job = node->Jobs;
     Job *head = OvQ ? QueuePeek(OvQ) : NULL;
     while (job) {
         Job *next = job->Next;
         job->Owner = NULL;
-        if (job == head) {
-            job->Next = NULL; /* the rest of the list is freed here */
-        } else {
+        job->Next = job->Prev = NULL;
+        if (job != head) { /* the head job is finished without a client */
             QueueRemove(OvQ, job);
+            OvQueued -= JobCost(job);
             FreeJob(job);
         }
         job = next;
     }
     node->Jobs = NULL;
+    OvReleased = 1;
     OV_DEBUG("Removing ov client.");
     OvClient **link = &OvClients;
     while (*link != node)
@@ -505,18 +587,70 @@ static int32_t ReadWord(CBuffer *in)
 static int QueueJob(OvClient *node, Job *job)
 {
     job->Owner = node;
+    job->Prev = NULL;
     job->Next = node->Jobs;
+    if (node->Jobs)
+        node->Jobs->Prev = job;
     node->Jobs = job;
     if (QueueEnqueue(OvQ, job) < 0) {
         OV_ERROR("enqueue failed on ov q.");
-        node->Jobs = job->Next;
+        UnlinkJob(job);
         FreeJob(job);
         AnswerClient(node->Client, REPLY_INTERNAL);
         return OV_DONE;
     }
+    node->Queued += JobCost(job);
+    node->Count++;
+    OvQueued += JobCost(job);
     if (QueueSize(OvQ) == 1 && OvExecutable)
         StartJob();
     return OV_DONE;
+}
+
+/* Whether a request of this cost may be queued for the client now. */
+static int Admits(const OvClient *node, int64_t cost)
+{
+    if (node->Count == 0)
+        return 1; /* one job, whatever its size */
+    return node->Count < OvClientJobs && node->Queued + cost <= OvClientLimit && OvQueued + cost <= OvTotalLimit;
+}
+
+/* The request at the front does not fit: it stays in InBuffer and the
+ * client's input is suspended until jobs holding the room have finished. */
+static int Block(OvClient *node, int64_t cost)
+{
+    OvClient **tail = &OvBlocked;
+    node->Blocked = cost;
+    while (*tail)
+        tail = &(*tail)->NextBlocked;
+    *tail = node;
+    node->NextBlocked = NULL;
+    SuspendClientInput(node->Client);
+    return OV_BLOCKED;
+}
+
+/* Blocked clients whose request fits again are resumed, oldest first, and
+ * their request loop runs over what waits in InBuffer (the host does not
+ * announce those bytes again). Runs when an export is about to return, so
+ * never inside the feeding or finishing of a job. */
+static void ResumeBlocked(void)
+{
+    while (OvReleased) {
+        OvReleased = 0;
+        OvClient **link = &OvBlocked;
+        while (*link) {
+            OvClient *node = *link;
+            if (!Admits(node, node->Blocked)) {
+                link = &node->NextBlocked;
+                continue;
+            }
+            *link = node->NextBlocked;
+            node->NextBlocked = NULL;
+            node->Blocked = 0;
+            ResumeClientInput(node->Client);
+            RequestLoop(node); /* may block it again, at the tail */
+        }
+    }
 }
 
 static void WriteHeader(Job *job)
@@ -544,6 +678,9 @@ static int ShowImage(OvClient *node)
         return OV_STOP;
     }
     int32_t n = width * height * 3;
+    int64_t cost = (int64_t)n + 16 + OV_JOB_OVERHEAD;
+    if (!Admits(node, cost))
+        return Block(node, cost);
     if (CBufferSize(in) < (size_t)n + 20)
         return OV_INCOMPLETE;
     Job *job = malloc(sizeof *job);
@@ -579,6 +716,9 @@ static int ShortRequest(OvClient *node, int32_t command)
     ClientRecord *client = node->Client;
     CBuffer *in = client->InBuffer;
     size_t length = command == 1 ? 8 : 12;
+    int64_t cost = (int64_t)sizeof(ViewerFrame) + OV_JOB_OVERHEAD;
+    if (!Admits(node, cost))
+        return Block(node, cost);
     if (CBufferSize(in) < length)
         return OV_INCOMPLETE;
     Job *job = malloc(sizeof *job);
@@ -693,6 +833,8 @@ static int DoTimeStamp(OvClient *node)
 static void RequestLoop(OvClient *node)
 {
     CBuffer *in = node->Client->InBuffer;
+    if (node->Blocked)
+        return; /* suspended: the bytes wait until ResumeBlocked */
     while (CBufferSize(in) >= 4) {
         int32_t command = (int32_t)PeekWord(in, 0);
         int outcome;
@@ -746,6 +888,7 @@ PLUGIN_EXPORT int ClientHandler(ClientRecord *client, int kind)
     default:
         break;
     }
+    ResumeBlocked();
     return 0;
 }
 
@@ -760,8 +903,7 @@ static void AbandonJob(Job *job, int err)
     Terminate(OvExecutable->Pid);
     QueueDequeue(OvQ);
     AnswerJob(job, REPLY_WRITE_FAILED);
-    UnlinkJob(job);
-    FreeJob(job);
+    ReleaseJob(job);
 }
 
 /* Writes the head job's frame from Written on, as far as the pipe takes it. */
@@ -854,8 +996,7 @@ static void StartByte(ExecutableRecord *executable)
 static void FinishJob(void)
 {
     Job *job = QueueDequeue(OvQ);
-    UnlinkJob(job);
-    FreeJob(job);
+    ReleaseJob(job);
     CBufferClear(OvBuffer);
     OV_DEBUG("Job cleanup.");
     if (QueueSize(OvQ) > 0)
@@ -870,8 +1011,7 @@ static void FailedResultRead(void)
     Terminate(OvExecutable->Pid);
     AnswerJob(job, REPLY_READ_FAILED);
     QueueDequeue(OvQ);
-    UnlinkJob(job);
-    FreeJob(job);
+    ReleaseJob(job);
     CBufferClear(OvBuffer);
     OV_DEBUG("Job cleanup.");
     OvTotal = -1;
@@ -981,10 +1121,9 @@ static void FailQueue(uint32_t code)
             ClientRecord *client = job->Owner->Client;
             if (WriteWord(client, code) < 0)
                 OV_ERROR("write failed on client->Client->OutBuffer.");
-            job->Owner->Jobs = NULL;
             CloseClient(client);
         }
-        FreeJob(job);
+        ReleaseJob(job);
     }
 }
 
@@ -999,8 +1138,7 @@ static void ViewerExits(ExecutableRecord *executable)
         if (head->Written > 0) {
             AnswerJob(head, executable->Status != 0 ? (uint32_t)executable->Status : REPLY_VIEWER_OTHER);
             QueueDequeue(OvQ);
-            UnlinkJob(head);
-            FreeJob(head);
+            ReleaseJob(head);
         }
     }
     CBufferClear(OvBuffer);
@@ -1075,6 +1213,7 @@ PLUGIN_EXPORT int ExecutableHandler(ExecutableRecord *executable, int kind)
     default:
         break;
     }
+    ResumeBlocked();
     return 0;
 }
 
@@ -1085,8 +1224,11 @@ PLUGIN_EXPORT int ExecutableHandler(ExecutableRecord *executable, int kind)
 PLUGIN_EXPORT int OvFuzzCheck(int *clients, int *jobs)
 {
     enum { LIMIT = 1 << 20 };
-    int nodes = 0, listed = 0, owned = 0, rc = 0;
+    int nodes = 0, listed = 0, owned = 0, rc = 0, blocked = 0;
+    int64_t queued = 0;
     for (OvClient *node = OvClients; node; node = node->Next) {
+        int64_t cost = 0;
+        int32_t count = 0;
         if (++nodes > LIMIT)
             return -1; /* OvClients is cyclic */
         for (Job *job = node->Jobs; job; job = job->Next) {
@@ -1094,8 +1236,26 @@ PLUGIN_EXPORT int OvFuzzCheck(int *clients, int *jobs)
                 return -2; /* a Jobs list is cyclic */
             if (job->Owner != node)
                 return -3;
+            if (job->Prev ? job->Prev->Next != job : node->Jobs != job)
+                return -15; /* Prev does not mirror Next */
+            cost += JobCost(job);
+            count++;
         }
+        if (cost != node->Queued || count != node->Count)
+            return -16; /* the client's room is not what its jobs hold */
+        blocked += node->Blocked > 0;
     }
+    for (OvClient *node = OvBlocked; node; node = node->NextBlocked) {
+        int known = 0;
+        if (--blocked < 0 || node->Blocked <= 0)
+            return -17; /* OvBlocked and the Blocked marks disagree */
+        for (OvClient *other = OvClients; other; other = other->Next)
+            known += other == node;
+        if (known != 1)
+            return -18;
+    }
+    if (blocked != 0)
+        return -17;
     *clients = nodes;
     *jobs = 0;
     if (!OvQ)
@@ -1130,9 +1290,13 @@ PLUGIN_EXPORT int OvFuzzCheck(int *clients, int *jobs)
                 owned++;
             }
         }
+        if (job)
+            queued += JobCost(job);
         if (QueueEnqueue(OvQ, job) < 0)
             return -12;
     }
+    if (rc == 0 && queued != OvQueued)
+        rc = -19; /* OvQueued is not the cost of what OvQ holds */
     if (rc == 0 && owned != listed)
         rc = -13; /* a listed job is missing from OvQ, or queued twice */
     if (rc == 0 && OvStdInOn && !OvExecutable)
@@ -1159,5 +1323,11 @@ PLUGIN_EXPORT void OvFuzzReset(void)
     OvKey = 0;
     OvClients = NULL;
     OvStdInOn = 0;
+    OvClientLimit = (int64_t)64 << 20;
+    OvTotalLimit = (int64_t)256 << 20;
+    OvClientJobs = 1024;
+    OvQueued = 0;
+    OvBlocked = NULL;
+    OvReleased = 0;
 }
 #endif

@@ -12,7 +12,9 @@
 //   sent job requests;
 // - the viewer never receives more frames than clients sent job requests;
 // - a client's input is consumed in whole requests (or all at once when it is
-//   refused);
+//   refused), also when a finished job lets a suspended client go on; like
+//   the host, the harness gives a suspended client no data (queue limits are
+//   drawn small now and then so that this happens often);
 // - nothing is written to a client, and it is not closed again, after its
 //   close event; every kill is a SIGTERM to a live child with a pid above 0;
 // - at most one viewer runs; after Dispose no allocation is left and every
@@ -83,6 +85,8 @@ struct Client {
     std::string stream;         // bytes delivered after the key word
     std::size_t consumed = 0;   // of stream
     int jobRequests = 0;        // complete job requests consumed
+    int stamps = 0;             // complete time-stamp requests consumed
+    int stampsInChildEvents = 0; // of those, consumed in a viewer's event (a resumed client)
     int answers = 0;            // words received in viewer events
 };
 
@@ -114,14 +118,21 @@ private:
     void callChild(Proc &p, int kind)
     {
         std::vector<std::size_t> before;
-        for (Client &c : clients_)
+        std::vector<int> stampsBefore;
+        for (Client &c : clients_) {
             before.push_back(c.rec->OutBuffer->size());
+            stampsBefore.push_back(c.stamps);
+        }
         plugin_->ExecutableHandler(&p.child->record, kind);
         if (kind == EXECUTABLE_EXITED)
             p.exited = true; // the record is gone once the handler returned
-        // Only answers go to clients in a viewer's or unclutter's event.
+        recount(); // a finished job may have resumed a client, whose requests then ran
+        // Only answers go to clients in a viewer's or unclutter's event, and
+        // the 7 words of the answer to a time stamp of a resumed client (whose
+        // echoed bytes never hold 0x7E).
         for (std::size_t i = 0; i < clients_.size(); i++) {
             Client &c = clients_[i];
+            c.stampsInChildEvents += c.stamps - stampsBefore[i];
             std::string now = out(c.rec);
             FUZZ_CHECK(now.size() >= before[i], "client output shrank");
             std::size_t added = now.size() - before[i];
@@ -135,8 +146,8 @@ private:
                     delivered_.insert(w);
                 }
             }
-            FUZZ_CHECK(c.answers <= c.jobRequests, "client %zu got %d answers for %d job requests", i,
-                       c.answers, c.jobRequests);
+            FUZZ_CHECK(c.answers <= c.jobRequests + 7 * c.stampsInChildEvents,
+                       "client %zu got %d answers for %d job requests", i, c.answers, c.jobRequests);
         }
         after();
     }
@@ -166,6 +177,7 @@ private:
         }
         if (disposing_)
             return;
+        recount();
         for (bool more = true; more;) {
             more = false;
             for (std::size_t i = 0; i < clients_.size(); i++) {
@@ -269,6 +281,13 @@ private:
         return c[in_.ConsumeIntegralInRange<std::size_t>(0, c.size() - 1)];
     }
 
+    void recount()
+    {
+        for (Client &c : clients_)
+            if (c.keyed && !c.closed)
+                consumedBy(c);
+    }
+
     // Counts the complete job requests in the consumed part of the stream and
     // checks that the plug-in consumed whole requests only.
     void consumedBy(Client &c)
@@ -280,7 +299,7 @@ private:
         c.consumed = consumed;
         const std::string &s = c.stream;
         std::size_t pos = 0;
-        int jobs = 0;
+        int jobs = 0, stamps = 0;
         bool boundary = true;
         while (pos < consumed) {
             std::size_t len = 0;
@@ -314,10 +333,18 @@ private:
                 break;
             }
             jobs += cmd != 2;
+            stamps += cmd == 2;
             pos += len;
         }
+        // Input dropped whole (a refusal) answers the job request it stops at,
+        // complete or not.
+        if (!boundary && consumed == s.size() && consumed > 0 && pos + 4 <= s.size()) {
+            const uint32_t cmd = fuzz::be32At(s, pos);
+            jobs += cmd == 0 || cmd == 1 || cmd == 3;
+        }
         c.jobRequests = jobs;
-        FUZZ_CHECK(boundary || consumed == s.size() || c.closesSeen > 0,
+        c.stamps = stamps;
+        FUZZ_CHECK(boundary || consumed == s.size() || c.closesSeen > 0 || closeCount(c.rec) > 0,
                    "input consumed up to %zu, inside a request", consumed);
     }
 
@@ -388,6 +415,9 @@ private:
         default: { // time stamp
             std::string mine = in_.ConsumeBytesAsString(8);
             mine.resize(8, 't');
+            for (char &ch : mine) // echoed back: never mistaken for a result
+                if (static_cast<unsigned char>(ch) == 0x7E)
+                    ch = 0x7D;
             r = be32(2) + mine;
             break;
         }
@@ -403,10 +433,11 @@ private:
         c->pending += in_.ConsumeBytesAsString(in_.ConsumeIntegralInRange(1, 24));
     }
 
+    // Like the host, nothing is read from a client whose input is suspended.
     void deliver()
     {
         Client *c = pickClient(true);
-        if (!c || !c->keyed || c->pending.empty())
+        if (!c || !c->keyed || c->pending.empty() || flow(c->rec).suspended)
             return;
         std::size_t n = in_.ConsumeIntegralInRange<std::size_t>(1, c->pending.size());
         std::string piece = c->pending.substr(0, n);
@@ -623,6 +654,12 @@ void OvRun::run(fakehost::Plugin &plugin)
         fail(in_.ConsumeBool() ? Op::BufferCreate : Op::QueueCreate);
     else if (start == 4)
         failOpen("/dev/urandom", EACCES);
+    // Queue limits small enough that clients are suspended and resumed often.
+    if (in_.ConsumeBool()) {
+        setPluginOption("client-queue-bytes", std::to_string(in_.ConsumeIntegralInRange(1, 4000)));
+        setPluginOption("total-queue-bytes", std::to_string(in_.ConsumeIntegralInRange(1, 8000)));
+        setPluginOption("client-queue-jobs", std::to_string(in_.ConsumeIntegralInRange(1, 6)));
+    }
     plugin_->Initialize(handle_);
     fail(Op::Malloc, 0, 0);
     after();
