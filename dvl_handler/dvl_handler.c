@@ -9,6 +9,11 @@
  * the watcher exits the client gets reply code 25 and is closed; when the
  * client goes away its watcher gets SIGTERM.
  *
+ * A slow follower is not buffered without bound: once it has a watermark of
+ * output unsent (setting output-watermark, 1 MiB), the plug-in stops reading
+ * its watcher's output until the client has taken all of it. The watcher then
+ * blocks in its write, and once it can go on it writes the newest version.
+ *
  * Every call comes from the host's single event thread; nothing here blocks.
  */
 #define _GNU_SOURCE
@@ -22,6 +27,7 @@
 #include <unistd.h>
 
 #include "plugin_api.h"
+#include "plugin_settings.h"
 
 /* Longest path accepted, in bytes before its NUL. */
 #define DVL_MAX_PATH 4096
@@ -41,10 +47,18 @@ typedef struct DvlClient {
     ClientRecord *Client;
     CBuffer *Buffer;              /* the path, then the watcher's output */
     struct DvlClient *Next;
+    int Waiting;                  /* the watcher's output is suspended until the client drains */
 } DvlClient;
 
 static void *DvlHandle;
 static DvlClient *DvlClients;
+
+static void ClientDrained(ClientRecord *client);
+/* Unsent output at which a client's watcher is no longer read. */
+static int64_t DvlWatermark = (int64_t)1 << 20;
+
+/* How a relay pass ended. */
+enum { DVL_RELAYED = 0, DVL_FULL = 1, DVL_CLOSED = -1 };
 
 static void LogError(const char *text)
 {
@@ -110,7 +124,20 @@ static void FreeNode(DvlClient *node)
     free(node);
 }
 
-PLUGIN_EXPORT void Initialize(void *handle) { DvlHandle = handle; }
+PLUGIN_EXPORT void Initialize(void *handle)
+{
+    const char *text = GetPluginOption(handle, "output-watermark");
+    int64_t watermark;
+    DvlHandle = handle;
+    DvlWatermark = (int64_t)1 << 20;
+    if (!text)
+        return;
+    if (PluginSettingSize(text, &watermark) == 0)
+        DvlWatermark = watermark;
+    else if (LogIsError(Logger))
+        LogMessage(Logger, LOG_ERROR, "bad value \"%s\" for the setting dvl_handler.output-watermark; %lld is used.",
+                   text, (long long)DvlWatermark);
+}
 
 PLUGIN_EXPORT void Dispose(void)
 {
@@ -145,6 +172,7 @@ static void ClientConnected(ClientRecord *client)
     node->Executable = NULL;
     node->ID = DVL_AWAIT_PATH;
     node->Client = client;
+    node->Waiting = 0;
     node->Next = DvlClients;
     DvlClients = node;
     if (WriteReply(client->OutBuffer, REPLY_OK) < 0) {
@@ -277,6 +305,9 @@ PLUGIN_EXPORT int ClientHandler(ClientRecord *client, int kind)
     case CLIENT_DATA:
         ClientData(client);
         break;
+    case CLIENT_OUTPUT_LOW:
+        ClientDrained(client);
+        break;
     default:
         break;
     }
@@ -329,44 +360,33 @@ static int ReadStartByte(DvlClient *node, ExecutableRecord *executable)
     }
 }
 
-/* Drains the watcher's pipe into the node's Buffer. Returns 0, or -1 when
- * the client was told of a failure and closed. */
-static int ReadOutput(DvlClient *node, ExecutableRecord *executable)
+/* Whether the next record, `length` content bytes, is to wait: the client has
+ * a watermark of output unsent, or the record does not fit beside what is
+ * unsent (asking for a block of its size is how the room is learnt; the
+ * block is used right away). Into an empty OutBuffer a record always goes,
+ * so one larger than the cap still fails as it always did. Returns DVL_FULL,
+ * DVL_RELAYED (go ahead) or DVL_CLOSED. */
+static int NoRoomFor(DvlClient *node, int32_t length)
 {
-    int64_t total = 0;
-    for (;;) {
-        size_t granted = 0;
-        unsigned char *block = CBufferGetWriteBlock(node->Buffer, &granted);
-        if (!block || granted == 0) {
-            NoOutputBlock(node);
-            return -1;
-        }
-        LogDebug("reading from current->Executable->StdOut to current->Buffer.");
-        ssize_t n = read(executable->StdOut, block, granted);
-        if (n > 0) {
-            CBufferCommitBlock(node->Buffer, (size_t)n);
-            total += n;
-            if (LogIsDebug(Logger))
-                LogMessage(Logger, LOG_DEBUG, "read %d bytes from current->Executable->StdOut.", (int)n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
-            break;
-        LogError("read failed on current->Executable->StdOut.");
-        SignalWatcher(executable->Pid);
-        ReplyAndClose(node->Client, REPLY_VIEWER_ARGV);
-        return -1;
+    CBuffer *out = node->Client->OutBuffer;
+    size_t unsent = CBufferSize(out);
+    size_t granted = (size_t)length + 4;
+    if (unsent == 0)
+        return DVL_RELAYED;
+    if ((int64_t)unsent >= DvlWatermark)
+        return DVL_FULL;
+    if (!CBufferGetWriteBlock(out, &granted)) {
+        LogError("getwriteblock failed current->Client->OutBuffer.");
+        ReplyAndClose(node->Client, REPLY_DVL_NO_MEMORY);
+        return DVL_CLOSED;
     }
-    if (LogIsDebug(Logger))
-        LogMessage(Logger, LOG_DEBUG, "read a total of %d bytes from current->Executable->StdOut.",
-                   total > INT_MAX ? INT_MAX : (int)total);
-    return 0;
+    return granted < (size_t)length + 4 ? DVL_FULL : DVL_RELAYED;
 }
 
-/* Relays every complete record in the node's Buffer to its client. */
-static void RelayRecords(DvlClient *node, ExecutableRecord *executable)
+/* Relays every complete record in the node's Buffer to its client, as long
+ * as the client has room. DVL_FULL when the client has a watermark of output
+ * unsent afterwards or a record had to wait. */
+static int RelayRecords(DvlClient *node, ExecutableRecord *executable)
 {
     CBuffer *out = node->Client->OutBuffer;
     while (CBufferSize(node->Buffer) >= 4) {
@@ -381,14 +401,17 @@ static void RelayRecords(DvlClient *node, ExecutableRecord *executable)
             node->ID = DVL_GONE;
             node->Executable = NULL;
             ReplyAndClose(node->Client, REPLY_VIEWER_ARGV);
-            return;
+            return DVL_CLOSED;
         }
         if ((int64_t)CBufferSize(node->Buffer) < (int64_t)length + 4)
-            return;
+            break;
+        int room = NoRoomFor(node, length);
+        if (room != DVL_RELAYED)
+            return room;
         if (WriteReply(out, (uint32_t)length) < 0) {
             LogError("write failed on client->Client->OutBuffer.");
             CloseClient(node->Client);
-            return;
+            return DVL_CLOSED;
         }
         CBufferRemove(node->Buffer, 4);
         size_t left = (size_t)length;
@@ -398,7 +421,7 @@ static void RelayRecords(DvlClient *node, ExecutableRecord *executable)
             if (!block || granted == 0) {
                 LogError("getwriteblock failed current->Client->OutBuffer.");
                 ReplyAndClose(node->Client, REPLY_DVL_NO_MEMORY);
-                return;
+                return DVL_CLOSED;
             }
             if (granted > left)
                 granted = left;
@@ -407,6 +430,57 @@ static void RelayRecords(DvlClient *node, ExecutableRecord *executable)
             left -= moved;
         }
     }
+    return (int64_t)CBufferSize(out) >= DvlWatermark ? DVL_FULL : DVL_RELAYED;
+}
+
+/* The client has enough to take for now: no more of the watcher's output is
+ * read until its OutBuffer is empty (CLIENT_OUTPUT_LOW). */
+static void WaitForClient(DvlClient *node, ExecutableRecord *executable)
+{
+    node->Waiting = 1;
+    SuspendExecutableStdOut(executable);
+    WatchClientOutput(node->Client, 0);
+}
+
+/* Reads the watcher's pipe into the node's Buffer and relays each record as
+ * soon as it is complete, until the pipe is empty or the client has enough.
+ * Returns 0, or -1 when the client was told of a failure and closed. */
+static int ReadOutput(DvlClient *node, ExecutableRecord *executable)
+{
+    int64_t total = 0;
+    int relay = RelayRecords(node, executable); /* what was complete already */
+    while (relay == DVL_RELAYED) {
+        size_t granted = 0;
+        unsigned char *block = CBufferGetWriteBlock(node->Buffer, &granted);
+        if (!block || granted == 0) {
+            NoOutputBlock(node);
+            return -1;
+        }
+        LogDebug("reading from current->Executable->StdOut to current->Buffer.");
+        ssize_t n = read(executable->StdOut, block, granted);
+        if (n > 0) {
+            CBufferCommitBlock(node->Buffer, (size_t)n);
+            total += n;
+            if (LogIsDebug(Logger))
+                LogMessage(Logger, LOG_DEBUG, "read %d bytes from current->Executable->StdOut.", (int)n);
+            relay = RelayRecords(node, executable);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+            break;
+        LogError("read failed on current->Executable->StdOut.");
+        SignalWatcher(executable->Pid);
+        ReplyAndClose(node->Client, REPLY_VIEWER_ARGV);
+        return -1;
+    }
+    if (LogIsDebug(Logger))
+        LogMessage(Logger, LOG_DEBUG, "read a total of %d bytes from current->Executable->StdOut.",
+                   total > INT_MAX ? INT_MAX : (int)total);
+    if (relay == DVL_FULL)
+        WaitForClient(node, executable);
+    return relay == DVL_CLOSED ? -1 : 0;
 }
 
 static void WatcherReadable(ExecutableRecord *executable)
@@ -416,6 +490,8 @@ static void WatcherReadable(ExecutableRecord *executable)
         SignalWatcher(executable->Pid);
         return;
     }
+    if (node->Waiting)
+        return; /* its output is suspended: nothing is read until the client drains */
     if (!node->Executable) {
         int got = ReadStartByte(node, executable);
         if (got < 0)
@@ -429,9 +505,23 @@ static void WatcherReadable(ExecutableRecord *executable)
             }
         }
     }
-    if (ReadOutput(node, executable) < 0)
+    ReadOutput(node, executable);
+}
+
+/* CLIENT_OUTPUT_LOW: the client has taken its output; relay what waits and
+ * read the watcher on. */
+static void ClientDrained(ClientRecord *client)
+{
+    DvlClient *node = DvlClients;
+    while (node && node->Client != client)
+        node = node->Next;
+    if (!node || !node->Waiting)
         return;
-    RelayRecords(node, executable);
+    node->Waiting = 0;
+    if (!node->Executable)
+        return; /* the watcher is gone */
+    ResumeExecutableStdOut(node->Executable);
+    ReadOutput(node, node->Executable);
 }
 
 static void WatcherExited(ExecutableRecord *executable)

@@ -75,12 +75,12 @@ protected:
         return c;
     }
     // A client whose path has been sent: the watcher is starting.
-    Child &starting(ClientRecord *c, const std::string &path = "/tmp/watched")
+    Child &starting(ClientRecord *c, const std::string &path = "/tmp/watched", int pipeSize = 0)
     {
         std::size_t before = spawns().size();
         data(c, path + std::string(1, '\0'));
         EXPECT_EQ(spawns().size(), before + 1);
-        return newChild(spawns().back().result);
+        return newChild(spawns().back().result, pipeSize);
     }
     void readable(Child &ch) { EXPECT_EQ(plugin->ExecutableHandler(&ch.record, EXECUTABLE_READABLE), 0); }
     void exited(Child &ch, int status)
@@ -89,9 +89,9 @@ protected:
         EXPECT_EQ(plugin->ExecutableHandler(&ch.record, EXECUTABLE_EXITED), 0);
     }
     // A client with a running watcher: start byte read, second reply 0 taken.
-    Child &running(ClientRecord *c, const std::string &path = "/tmp/watched")
+    Child &running(ClientRecord *c, const std::string &path = "/tmp/watched", int pipeSize = 0)
     {
-        Child &ch = starting(c, path);
+        Child &ch = starting(c, path, pipeSize);
         ch.writeOut("S");
         readable(ch);
         EXPECT_EQ(takeOut(c), be32(0));
@@ -1017,6 +1017,129 @@ TEST_F(Dvl, MessagesOnlyAtEnabledLevels)
     deliverClose(e);
     ASSERT_EQ(logs().size(), 2u) << "errors but no debug lines at level 4";
     EXPECT_EQ(logs()[1].text, "executable exited with a status of 2.");
+}
+
+// ------------------------------------------------------------ slow followers
+
+std::string content(int version, std::size_t size)
+{
+    std::string s(size, static_cast<char>('a' + version % 26));
+    const std::string head = "version " + std::to_string(version) + "\n";
+    s.replace(0, std::min(size, head.size()), head.substr(0, std::min(size, head.size())));
+    return s;
+}
+
+// Two versions that arrive together and fit the plug-in's buffer one at a
+// time (not both) are both relayed: each leaves as soon as it is complete.
+TEST_F(Dvl, TwoVersionsArrivingTogetherAreRelayedEachAsSoonAsComplete)
+{
+    setPluginBufferCap(512 * 1024);
+    ClientRecord *c = connected();
+    Child &ch = running(c, "/tmp/watched", 1 << 20);
+    const std::string v1 = content(1, 400000), v2 = content(2, 400000);
+    ch.writeOut(record(v1) + record(v2));
+    readable(ch);
+    EXPECT_EQ(errorLines(), std::vector<std::string>{});
+    EXPECT_EQ(closeCount(c), 0);
+    EXPECT_EQ(out(c), relayed(v1) + relayed(v2));
+}
+
+struct SlowCase {
+    const char *name;
+    const char *watermark; // setting, or null for the default of 1 MiB
+    std::size_t limit;     // the watermark in bytes
+    std::size_t size;      // of each version
+    int versions;
+};
+
+class DvlSlow : public Dvl, public ::testing::WithParamInterface<SlowCase> {};
+
+// The watcher writes its versions as fast as the pipe takes them; the client
+// takes its output only now and then. The plug-in stops reading at the
+// watermark (stdout suspended, a drain watch at 0), never answers 18, holds
+// at most the watermark plus one version unsent, and goes on where it
+// stopped when the client has drained: every version arrives whole, in order.
+TEST_P(DvlSlow, FollowerIsHeldAtTheWatermarkAndGetsEveryVersionInOrder)
+{
+    const SlowCase &t = GetParam();
+    if (t.watermark)
+        setPluginOption("output-watermark", t.watermark);
+    plugin->Initialize(handle);
+    ClientRecord *c = connected();
+    Child &ch = running(c, "/tmp/watched", 1 << 20);
+    std::string pending, expected;
+    for (int i = 0; i < t.versions; i++) {
+        pending += record(content(i, t.size));
+        expected += relayed(content(i, t.size));
+    }
+    std::string received;
+    std::size_t most = 0;
+    int waits = 0;
+    for (int round = 0; round < 10000 && received.size() < expected.size(); round++) {
+        const ssize_t n = ::write(ch.childOut, pending.data(), pending.size());
+        if (n > 0)
+            pending.erase(0, static_cast<std::size_t>(n));
+        if (!ch.stdoutSuspended)
+            readable(ch);
+        most = std::max(most, c->OutBuffer->size());
+        if (ch.stdoutSuspended) {
+            ++waits;
+            EXPECT_EQ(flow(c).watchLevel, 0);
+            received += takeOut(c); // the client reads; the host reports the drain
+            ASSERT_TRUE(deliverOutputLow(*plugin, c));
+        } else {
+            received += takeOut(c);
+        }
+    }
+    EXPECT_EQ(received.size(), expected.size());
+    EXPECT_TRUE(received == expected) << "versions lost, cut or out of order";
+    EXPECT_GT(waits, 0) << "the watermark was never reached";
+    EXPECT_EQ(ch.stdoutSuspends, waits);
+    EXPECT_EQ(ch.stdoutResumes, waits);
+    EXPECT_LE(most, t.limit + t.size + 4) << "unsent output beyond the watermark and one version";
+    EXPECT_EQ(errorLines(), std::vector<std::string>{});
+    EXPECT_EQ(closeCount(c), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, DvlSlow,
+                         ::testing::Values(SlowCase{"Default", nullptr, 1 << 20, 100000, 40},
+                                           SlowCase{"SmallVersions", "64KiB", 64 * 1024, 1000, 500},
+                                           SlowCase{"VersionsAboveTheWatermark", "16k", 16 * 1024, 100000, 12}),
+                         [](const auto &info) { return info.param.name; });
+
+// While its output is suspended nothing is read for a follower (the host
+// sends no readable event then; one that comes anyway is ignored); the
+// watcher's exit still ends the conversation with 25; a drain after that
+// finds no watcher. A bad setting keeps the default.
+TEST_F(Dvl, SuspendedFollowerReadsNothingAndItsWatchersExitStillEndsIt)
+{
+    setPluginOption("output-watermark", "lots");
+    plugin->Initialize(handle);
+    EXPECT_EQ(errorLines(), std::vector<std::string>{
+                                "bad value \"lots\" for the setting dvl_handler.output-watermark; 1048576 is used."});
+    ClientRecord *c = connected();
+    Child &ch = running(c, "/tmp/watched", 1 << 20);
+    const std::string big = content(1, 500000);
+    ch.writeOut(record(big) + record(big));
+    readable(ch);
+    EXPECT_FALSE(ch.stdoutSuspended) << "below the watermark";
+    ch.writeOut(record(big));
+    readable(ch);
+    ASSERT_TRUE(ch.stdoutSuspended);
+    const std::string three = relayed(big) + relayed(big) + relayed(big);
+    EXPECT_EQ(out(c), three);
+    ch.writeOut(record("later"));
+    const std::size_t readsBefore = reads().size();
+    readable(ch);
+    EXPECT_EQ(reads().size(), readsBefore) << "read while suspended";
+    exited(ch, 0);
+    EXPECT_EQ(out(c), three + be32(25));
+    EXPECT_EQ(closeCount(c), 1);
+    takeOut(c);
+    EXPECT_TRUE(deliverOutputLow(*plugin, c));
+    EXPECT_EQ(ch.stdoutResumes, 0) << "no watcher to resume";
+    deliverClose(c);
+    EXPECT_TRUE(kills().empty()) << "the exited watcher is not signalled";
 }
 
 } // namespace

@@ -17,7 +17,12 @@
 //   client (or Dispose) stops its live watcher; a readable event for a
 //   watcher without a client reads nothing;
 // - nothing is written to a client, and it is not closed again, after its
-//   close event; nothing is left allocated after Dispose.
+//   close event; nothing is left allocated after Dispose;
+// - with a small output watermark (drawn now and then), a client that does
+//   not take its output has its watcher's output suspended; like the host,
+//   the harness then offers no readable event, and reports the drain
+//   (CLIENT_OUTPUT_LOW) when the client has taken its output; what the client
+//   took and what is still unsent together obey the rules above.
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -67,6 +72,7 @@ struct Client {
     bool hasNode = false;
     bool awaitingPath = true; // the plug-in's state as the harness expects it
     std::string path;         // bytes gathered while the path is awaited
+    std::string taken;        // output the client has read so far
     int watcher = 0;          // pid started for it
     bool desynced = false;    // its watcher's stream was disturbed
 };
@@ -186,7 +192,7 @@ private:
         call(
             [&] {
                 plugin_->ClientHandler(c.rec, CLIENT_CLOSED);
-                c.outAtClose = c.rec->OutBuffer->size();
+                c.outAtClose = c.taken.size() + c.rec->OutBuffer->size();
             },
             nullptr, &c);
         if (live)
@@ -197,7 +203,7 @@ private:
     // one closing code at the very end.
     void checkOutput(const Client &c)
     {
-        const std::string s = out(c.rec);
+        const std::string s = c.taken + out(c.rec);
         if (c.closed)
             FUZZ_CHECK(s.size() == c.outAtClose, "written to a client after its close");
         if (c.desynced || s.empty())
@@ -412,9 +418,20 @@ private:
         }
     }
 
+    // The client reads what it has been sent; once its output is taken the
+    // host reports the drain if the plug-in asked for it.
+    void clientReads()
+    {
+        Client *c = pickClient();
+        if (!c)
+            return;
+        c->taken += takeOut(c->rec);
+        call([&] { deliverOutputLow(*plugin_, c->rec); });
+    }
+
     void readable(Watcher *w)
     {
-        if (!w)
+        if (!w || w->child->stdoutSuspended)
             return;
         const Client &c = clients_[w->client];
         int before = pipeBytes(w->child->record.StdOut);
@@ -435,7 +452,7 @@ private:
         w->toWrite.clear();
         if (in_.ConsumeBool())
             w->child->closeOut();
-        for (int i = 0; i < 8; i++) {
+        for (int i = 0; i < 8 && !w->child->stdoutSuspended; i++) { // a suspended pipe is not offered
             int before = pipeBytes(w->child->record.StdOut);
             if (before == 0)
                 break;
@@ -505,12 +522,14 @@ void DvlRun::run(fakehost::Plugin &plugin)
     plugin_ = &plugin;
     clients_.reserve(kMaxClientsTotal);
     setLogLevel(in_.ConsumeIntegralInRange(0, 5));
+    if (in_.ConsumeBool())
+        setPluginOption("output-watermark", std::to_string(in_.ConsumeIntegralInRange(1, 300)));
     plugin_->Initialize(handle_);
     FUZZ_CHECK(liveAllocations() == 0 && spawns().empty(), "Initialize allocated or started something");
 
     const bool trace = std::getenv("FUZZ_TRACE") != nullptr;
     for (int step = 0; step < kMaxSteps && in_.remaining_bytes() > 0; step++) {
-        int op = in_.ConsumeIntegralInRange(0, 12);
+        int op = in_.ConsumeIntegralInRange(0, 13);
         if (trace)
             std::fprintf(stderr, "step %d: op %d (%zu bytes left)\n", step, op, in_.remaining_bytes());
         if (trace) {
@@ -551,6 +570,9 @@ void DvlRun::run(fakehost::Plugin &plugin)
             break;
         case 11:
             injectFailure();
+            break;
+        case 12:
+            clientReads();
             break;
         default:
             if (Watcher *w = pickWatcher())
