@@ -204,13 +204,15 @@ protected:
         const Rgb frame = patternImage(frameSide, frameSide, 9);
         cl::ImageSession victim = admitted(key);
         victim.SendShow(static_cast<uint32_t>(frameSide), static_cast<uint32_t>(frameSide), 0, 0, frame.pixels, soon());
-        cl::ImageSession next = admitted(key);
-        next.SendFill(0x00FF00, soon());
-        sync(next);
+        // The frame's job is the viewer's before the fill is sent: sent on
+        // another connection, the fill could otherwise be queued first.
         const int frameBytes = 16 + frameSide * frameSide * 3;
         const int expected = std::min(frameBytes, 1 << 20); // a 1 MiB pipe
         ASSERT_TRUE(waitFor([&] { return pendingInput(viewer) >= expected; }, kWaitMs))
             << "the frame never reached the pipe: " << pendingInput(viewer) << " bytes";
+        cl::ImageSession next = admitted(key);
+        next.SendFill(0x00FF00, soon());
+        sync(next);
 
         ASSERT_TRUE(signalProcess(viewer, SIGKILL));
         EXPECT_EQ(victim.ReadResult(soon()), 137u);
