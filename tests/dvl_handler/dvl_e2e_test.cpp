@@ -104,6 +104,36 @@ TEST_F(DvlEndToEnd, FirstVersionThenEveryChange)
     EXPECT_EQ(nextVersion(s), "last\n");
 }
 
+// Two versions of 400 kB reach the watcher's pipe together (plughost is
+// stopped meanwhile) under a 768 KiB output cap: each fits on its own, both
+// together do not. Both arrive, none answered 18.
+TEST_F(DvlEndToEnd, TwoVersionsThatFitOnlyOneAtATimeBothArrive)
+{
+    server = std::make_unique<Server>(
+        PLUGHOST_EXE, MODULE_DIR, dir.file("plughost.log"),
+        std::vector<std::string>{"--max-output", "768KiB", "--plugin-option", "dvl_handler.output-watermark=256KiB"});
+    ASSERT_GT(server->port(), 0) << server->error();
+    address = cl::ParseAddress(server->address());
+    const std::string file = dir.file("twice.bin");
+    auto version = [](char c) { return std::string(400000, c); };
+    ASSERT_TRUE(writeFile(file, version('0')));
+    cl::FollowSession s = follow(file);
+    ASSERT_TRUE(nextVersion(s) == version('0'));
+    ASSERT_EQ(watchers().size(), 1u);
+    const pid_t watcher = watchers()[0];
+
+    ASSERT_TRUE(signalProcess(server->pid(), SIGSTOP));
+    ASSERT_TRUE(waitFor([&] { return testsupport::readStat(server->pid()).state == 'T'; }, kWaitMs));
+    ASSERT_TRUE(replaceFile(file, version('1')));
+    ASSERT_TRUE(waitFor([&] { return testsupport::pipeBytes(watcher, 1) >= 400004; }, kWaitMs));
+    ASSERT_TRUE(replaceFile(file, version('2')));
+    const bool both = waitFor([&] { return testsupport::pipeBytes(watcher, 1) >= 2 * 400004; }, kWaitMs);
+    ASSERT_TRUE(signalProcess(server->pid(), SIGCONT));
+    ASSERT_TRUE(both) << "the watcher never wrote the second version";
+    EXPECT_TRUE(nextVersion(s) == version('1'));
+    EXPECT_TRUE(nextVersion(s) == version('2'));
+}
+
 TEST_F(DvlEndToEnd, LargeFileArrivesWhole)
 {
     const std::string file = dir.file("large.bin");

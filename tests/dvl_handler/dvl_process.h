@@ -23,6 +23,7 @@ using testsupport::readUntil;
 using testsupport::signalProcess;
 using testsupport::start;
 using testsupport::waitExit;
+using testsupport::waitFor;
 using testsupport::waitGone;
 using testsupport::replaceFile;
 using testsupport::writeFile;

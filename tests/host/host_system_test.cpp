@@ -162,8 +162,9 @@ TEST_F(HostSystem, SuspendedClientIsNotReadAndIsServedWhereItStoppedOnceResumed)
     b.send("resumeall\n");
     EXPECT_EQ(b.line(), "resumed 1");
     const std::size_t partial = sent % line.size();
-    if (partial)
-        ASSERT_TRUE(a.send(line.substr(partial))); // the rest of the line cut by the push-back
+    if (partial) { // the rest of the line cut by the push-back
+        ASSERT_TRUE(a.send(line.substr(partial)));
+    }
     const std::size_t lines = (sent + line.size() - 1) / line.size();
     std::string expected;
     for (std::size_t i = 0; i < lines; ++i)

@@ -177,19 +177,34 @@ bool signalChild(pid_t parent, pid_t pid, const std::string &comm, int sig, bool
     return sent;
 }
 
-int pipeBytes(pid_t pid, int fd)
+namespace {
+
+// Bytes waiting and capacity of a process's pipe; false when unreadable.
+bool pipeState(pid_t pid, int fd, int *bytes, int *capacity)
 {
     if (pid <= 0)
-        return -1;
+        return false;
     const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
     const int probe = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (probe < 0)
-        return -1;
-    int n = -1;
-    if (::ioctl(probe, FIONREAD, &n) != 0)
-        n = -1;
+        return false;
+    const bool ok = ::ioctl(probe, FIONREAD, bytes) == 0 && (*capacity = ::fcntl(probe, F_GETPIPE_SZ)) > 0;
     ::close(probe);
-    return n;
+    return ok;
+}
+
+} // namespace
+
+int pipeBytes(pid_t pid, int fd)
+{
+    int bytes = 0, capacity = 0;
+    return pipeState(pid, fd, &bytes, &capacity) ? bytes : -1;
+}
+
+int pipeRoom(pid_t pid, int fd)
+{
+    int bytes = 0, capacity = 0;
+    return pipeState(pid, fd, &bytes, &capacity) ? capacity - bytes : -1;
 }
 
 } // namespace testsupport

@@ -49,6 +49,9 @@ bool resetPeakRss(pid_t pid);
 // Bytes waiting in the pipe that a process has open as descriptor fd (read
 // through /proc/PID/fd/FD); -1 when that cannot be read.
 int pipeBytes(pid_t pid, int fd);
+// Free space in that pipe (its capacity less the bytes waiting); -1 when
+// that cannot be read. Below a page, a writer of more than that is blocked.
+int pipeRoom(pid_t pid, int fd);
 
 // Descriptors a process has open (for this process, without the one used to
 // count them); -1 when unreadable.

@@ -150,4 +150,53 @@ std::string be32(uint32_t v)
     return std::string(b, 4);
 }
 
+StreamProgress streamPieces(int fd, const std::vector<std::string_view> &pieces, std::size_t count,
+                            std::size_t expect, const std::function<void(const StreamProgress &)> &tick,
+                            std::chrono::milliseconds bound, bool readBack)
+{
+    if (!readBack)
+        expect = 0;
+    StreamProgress p;
+    const auto deadline = Clock::now() + bound;
+    std::size_t offset = 0; // into the current piece
+    char buf[65536];
+    while (!pieces.empty() && (p.piecesSent < count || p.received.size() < expect)) {
+        pollfd pfd{fd, static_cast<short>((readBack ? POLLIN : 0) | (p.piecesSent < count ? POLLOUT : 0)), 0};
+        const int n = ::poll(&pfd, 1, msLeft(deadline));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return p; // timeout or failure
+        if (pfd.revents & POLLIN) {
+            const ssize_t got = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+                return p;
+            if (got > 0)
+                p.received.append(buf, static_cast<std::size_t>(got));
+        }
+        while (p.piecesSent < count) {
+            const std::string_view piece = pieces[p.piecesSent % pieces.size()];
+            const ssize_t put =
+                ::send(fd, piece.data() + offset, piece.size() - offset, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put < 0 && errno == EAGAIN)
+                break;
+            if (put < 0)
+                return p;
+            offset += static_cast<std::size_t>(put);
+            if (offset < piece.size())
+                break;
+            offset = 0;
+            ++p.piecesSent;
+        }
+        if (pfd.revents & (POLLERR | POLLHUP) && !(readBack && (pfd.revents & POLLIN)))
+            return p;
+        if (tick)
+            tick(p);
+    }
+    p.done = p.piecesSent == count && p.received.size() >= expect;
+    return p;
+}
+
 } // namespace testsupport

@@ -3,7 +3,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "support/process.h"
 
@@ -27,5 +30,22 @@ int64_t readWord(int fd, std::chrono::milliseconds bound = kWait);
 bool sendAll(int fd, const void *data, std::size_t n, std::chrono::milliseconds bound = kWait);
 
 std::string be32(uint32_t v);
+
+// A client that sends and reads at the same time, as a streaming program
+// does: sends `count` pieces, piece i being pieces[i % pieces.size()], as
+// fast as the socket takes them, while reading everything that comes back
+// into `received`, until all pieces are sent and `expect` bytes have come,
+// the stream ends or fails, or the bound passes. `tick` (optional) runs after
+// every wait with the pieces sent so far. fd may be blocking or not; every
+// send and receive is non-blocking. With readBack false nothing is read (a
+// client that never reads its answers): it returns once all is sent.
+struct StreamProgress {
+    std::size_t piecesSent = 0;
+    std::string received;
+    bool done = false; // everything sent and expected received
+};
+StreamProgress streamPieces(int fd, const std::vector<std::string_view> &pieces, std::size_t count,
+                            std::size_t expect, const std::function<void(const StreamProgress &)> &tick = {},
+                            std::chrono::milliseconds bound = kWait, bool readBack = true);
 
 } // namespace testsupport
