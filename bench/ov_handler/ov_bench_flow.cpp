@@ -145,6 +145,9 @@ int readPort(Process &p)
 
 double peakMiB(pid_t pid) { return testsupport::statusKb(pid, "VmHWM") / 1024.0; }
 
+// CPU seconds (user + system) a process has used.
+double cpuSeconds(pid_t pid) { return testsupport::cpuTicks(pid) / static_cast<double>(::sysconf(_SC_CLK_TCK)); }
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -192,7 +195,7 @@ int main(int argc, char **argv)
     const std::string frame = showRequest();
     const double frameMB = frame.size() / 1e6;
 
-    std::vector<double> hDeep, rDeep, hOne, rOne, hPeak, rPeak, b1, b2;
+    std::vector<double> hDeep, rDeep, hOne, rOne, hPeak, rPeak, hCpu, rCpu, b1, b2;
     try {
         // The key holder stays connected: its leaving would close every other client.
         cl::ImageSession holder = cl::ImageSession::Connect(cl::ParseAddress(host.address()), std::chrono::seconds(20));
@@ -204,7 +207,9 @@ int main(int argc, char **argv)
                 const bool ours = (k == 0) == (r % 2 == 0);
                 const Target &t = ours ? plughost : relay;
                 testsupport::resetPeakRss(t.pid);
+                const double cpu = cpuSeconds(t.pid);
                 const double fps = deepStream(t, frame, o.frames);
+                (ours ? hCpu : rCpu).push_back(1000 * (cpuSeconds(t.pid) - cpu) / o.frames);
                 (ours ? hDeep : rDeep).push_back(fps);
                 (ours ? hPeak : rPeak).push_back(peakMiB(t.pid));
             }
@@ -212,9 +217,10 @@ int main(int argc, char **argv)
                 const bool ours = (k == 0) == (r % 2 == 1);
                 (ours ? hOne : rOne).push_back(oneAtATime(ours ? plughost : relay, frame, o.frames));
             }
-            std::printf("round %d: deep stream %.1f vs %.1f frames/s (peak RSS %.1f vs %.1f MiB); one at a time "
-                        "%.1f vs %.1f frames/s\n",
-                        r + 1, hDeep.back(), rDeep.back(), hPeak.back(), rPeak.back(), hOne.back(), rOne.back());
+            std::printf("round %d: deep stream %.1f vs %.1f frames/s (server CPU %.2f vs %.2f ms a frame, peak RSS "
+                        "%.1f vs %.1f MiB); one at a time %.1f vs %.1f frames/s\n",
+                        r + 1, hDeep.back(), rDeep.back(), hCpu.back(), rCpu.back(), hPeak.back(), rPeak.back(),
+                        hOne.back(), rOne.back());
             std::fflush(stdout);
         }
         if (o.viewer == "sink") {
@@ -238,11 +244,15 @@ int main(int argc, char **argv)
     std::printf("  %-26s %12s %12s %7s  %s\n", "measure", "plughost+ov", "relay", "ratio", "goal");
     std::printf("  %-26s %8.1f f/s %8.1f f/s %7.2f  %s\n", "deep stream", hd, rd, hd / rd, ">= 0.9");
     std::printf("  %-26s %7.0f MB/s %7.0f MB/s\n", "", hd * frameMB, rd * frameMB);
+    const double hc = median(hCpu), rc = median(rCpu);
+    std::printf("  %-26s %9.2f ms %9.2f ms %7.2f  %s\n", "server CPU a frame (stream)", hc, rc, hc / rc,
+                "(reported)");
     std::printf("  %-26s %8.1f MiB %8.1f MiB %7s  %s\n", "peak RSS in the stream", hp, rp, "", "<= 100 MiB");
     std::printf("  %-26s %8.1f f/s %8.1f f/s %7.2f  %s\n", "one at a time", ho, ro, ho / ro, ">= 0.9");
     const std::string tag = o.viewer == "sink" ? "" : "_orvane";
     bench::result("ov_deep_stream" + tag, hd, rd, "frames/s", "ratio>=0.9");
     bench::result("ov_deep_stream_peak_rss" + tag, hp, rp, "MiB", "ours<=100");
+    bench::result("ov_deep_stream_server_cpu_per_frame" + tag, hc, rc, "ms", "reported");
     bench::result("ov_one_at_a_time" + tag, ho, ro, "frames/s", "ratio>=0.9");
     if (!b1.empty()) {
         const double s1 = median(b1), s2 = median(b2);
