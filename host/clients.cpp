@@ -53,8 +53,12 @@ void Host::suspendInput(ClientRecord *record, bool suspend)
     if (!c || c->inputSuspended == suspend)
         return;
     c->inputSuspended = suspend;
-    if (c->state == Client::State::Open)
-        updateInterest(*c);
+    // The poller is told when the client is flushed after this plug-in call,
+    // so a resume undone in the same call costs no system call.
+    if (!c->dirty) {
+        c->dirty = true;
+        dirty_.push_back(c->id);
+    }
 }
 
 int Host::watchOutput(ClientRecord *record, std::size_t level)
