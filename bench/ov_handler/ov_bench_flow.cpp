@@ -8,15 +8,18 @@
 //  - burst: 50,000 and 100,000 short requests (fills) in one write, time
 //    until the last is answered; the ratio shows whether the work is linear.
 // The viewer is a sink that reads and answers (ov_sink_viewer, the transport
-// alone) or, with --viewer orvane, the real viewer headless.
+// alone), one that also adds up every pixel byte (--viewer checksum: slower
+// than the network, so the queue in front of it fills, the worst pattern for
+// memory), or the real viewer headless (--viewer orvane).
 //
-//   ov_bench_flow [--frames N] [--rounds N] [--burst N] [--viewer sink|orvane]
+//   ov_bench_flow [--frames N] [--rounds N] [--burst N] [--viewer sink|checksum|orvane]
 //                 [--plughost PATH] [--ov-handler PATH] [--plugin-option KEY=VALUE]...
 // --plughost and --ov-handler measure another build (e.g. an older one) the
 // same way. Prints a table and RESULT lines (bench/common/report.h).
 #include "../common/report.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -164,9 +167,11 @@ int main(int argc, char **argv)
         else if (opt == "--plugin-option") o.extra.insert(o.extra.end(), {"--plugin-option", v});
         else die("unknown option " + opt);
     }
-    if (o.viewer != "sink" && o.viewer != "orvane")
-        die("--viewer takes sink or orvane");
-    const std::string viewer = o.viewer == "sink" ? SINK_VIEWER_EXE : std::string(MODULE_DIR) + "/orvane.exe";
+    if (o.viewer != "sink" && o.viewer != "checksum" && o.viewer != "orvane")
+        die("--viewer takes sink, checksum or orvane");
+    // The plug-in starts orvane.exe with -l and -s only, so the checksum
+    // viewer is a script that passes the word on.
+    std::string viewer = o.viewer == "orvane" ? std::string(MODULE_DIR) + "/orvane.exe" : SINK_VIEWER_EXE;
 
     // A module directory of its own: the plug-in under test, and the viewer as orvane.exe.
     TempDir dir;
@@ -174,6 +179,13 @@ int main(int argc, char **argv)
     const std::string modules = dir.file("modules");
     fs::create_directory(modules);
     fs::create_symlink(fs::absolute(o.ovHandler), modules + "/ov_handler.so");
+    if (o.viewer == "checksum") {
+        const std::string script = dir.file("checksum-viewer");
+        if (!testsupport::writeFile(script, "#!/bin/sh\nexec '" + viewer + "' checksum\n") ||
+            ::chmod(script.c_str(), 0755) != 0)
+            die("cannot write " + script);
+        viewer = script;
+    }
     fs::create_symlink(fs::absolute(viewer), modules + "/orvane.exe");
     Env env;
     env.set = {{"ORVANE_BACKEND", "headless"}, {"ORVANE_CANVAS", "1920x1080"}};
@@ -249,7 +261,7 @@ int main(int argc, char **argv)
                 "(reported)");
     std::printf("  %-26s %8.1f MiB %8.1f MiB %7s  %s\n", "peak RSS in the stream", hp, rp, "", "<= 100 MiB");
     std::printf("  %-26s %8.1f f/s %8.1f f/s %7.2f  %s\n", "one at a time", ho, ro, ho / ro, ">= 0.9");
-    const std::string tag = o.viewer == "sink" ? "" : "_orvane";
+    const std::string tag = o.viewer == "sink" ? "" : "_" + o.viewer;
     bench::result("ov_deep_stream" + tag, hd, rd, "frames/s", "ratio>=0.9");
     bench::result("ov_deep_stream_peak_rss" + tag, hp, rp, "MiB", "ours<=100");
     bench::result("ov_deep_stream_server_cpu_per_frame" + tag, hc, rc, "ms", "reported");
