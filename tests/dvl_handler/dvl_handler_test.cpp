@@ -1052,6 +1052,8 @@ struct SlowCase {
     int versions;
 };
 
+void PrintTo(const SlowCase &t, std::ostream *os) { *os << t.name; }
+
 class DvlSlow : public Dvl, public ::testing::WithParamInterface<SlowCase> {};
 
 // The watcher writes its versions as fast as the pipe takes them; the client

@@ -287,6 +287,8 @@ struct TimerCase {
     int fires;
 };
 
+void PrintTo(const TimerCase &t, std::ostream *os) { *os << t.name; }
+
 class HostTimers : public HostSystem, public ::testing::WithParamInterface<TimerCase> {};
 
 TEST_P(HostTimers, OneTimeoutPerPluginTheLastCallWins)

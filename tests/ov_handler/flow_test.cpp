@@ -35,6 +35,8 @@ struct LimitCase {
     const char *error; // logged for a bad value, or null
 };
 
+void PrintTo(const LimitCase &t, std::ostream *os) { *os << t.name; }
+
 } // namespace
 
 class OvFlow : public OvTest {
