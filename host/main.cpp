@@ -142,13 +142,13 @@ int serve(const Options &o)
         log(LOG_INFO, "loaded {}", plugin->path);
         host.addPlugin(std::move(plugin));
     }
-    for (const auto &spec : o.pluginOptions) {
+    for (const auto &setting : o.pluginOptions) {
         std::string name, key, value;
-        splitPluginOption(spec, &name, &key, &value); // checked when parsed
+        splitPluginOption(setting, &name, &key, &value); // checked when parsed
         if (Plugin *p = host.findPlugin(name))
             p->options[key] = value; // the last one given wins
         else
-            log(LOG_WARN, "--plugin-option {}: no plug-in {} is loaded", spec, name);
+            log(LOG_WARN, "--plugin-option {}: no plug-in {} is loaded", setting, name);
     }
     for (auto &l : listeners) {
         l.plugin = host.findPlugin(l.pluginName);

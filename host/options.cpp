@@ -4,15 +4,15 @@
 
 namespace plughost {
 
-std::string splitPluginOption(const std::string &spec, std::string *name, std::string *key, std::string *value)
+std::string splitPluginOption(const std::string &setting, std::string *name, std::string *key, std::string *value)
 {
-    const auto dot = spec.find('.');
-    const auto eq = spec.find('=');
+    const auto dot = setting.find('.');
+    const auto eq = setting.find('=');
     if (dot == std::string::npos || eq == std::string::npos || dot == 0 || eq < dot + 2)
-        return "expected NAME.KEY=VALUE, got \"" + spec + "\"";
-    *name = spec.substr(0, dot);
-    *key = spec.substr(dot + 1, eq - dot - 1);
-    *value = spec.substr(eq + 1);
+        return "expected NAME.KEY=VALUE, got \"" + setting + "\"";
+    *name = setting.substr(0, dot);
+    *key = setting.substr(dot + 1, eq - dot - 1);
+    *value = setting.substr(eq + 1);
     return {};
 }
 
@@ -47,9 +47,9 @@ std::optional<Options> parseOptions(int argc, char **argv, int *exitCode)
     app.add_option("--plugin-option", o.pluginOptions,
                    "NAME.KEY=VALUE: setting KEY for plug-in NAME (repeatable; see the plug-in's documentation)")
         ->take_all()
-        ->check([](const std::string &spec) {
+        ->check([](const std::string &setting) {
             std::string name, key, value;
-            return splitPluginOption(spec, &name, &key, &value);
+            return splitPluginOption(setting, &name, &key, &value);
         });
     try {
         app.parse(argc, argv);

@@ -20,7 +20,7 @@ struct Options {
 };
 
 // Splits "NAME.KEY=VALUE". Returns an error text, empty when it is well formed.
-std::string splitPluginOption(const std::string &spec, std::string *name, std::string *key, std::string *value);
+std::string splitPluginOption(const std::string &setting, std::string *name, std::string *key, std::string *value);
 
 // Parses argv (and --config FILE). Returns the options, or nullopt with
 // *exitCode set when the program should end now (--help, --version: 0;
