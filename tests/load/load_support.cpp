@@ -1,7 +1,6 @@
 #include "load_support.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -18,9 +17,9 @@ bool Host::start(const HostOptions &options)
     o.argv = {PLUGHOST_BIN};
     o.argv.insert(o.argv.end(), options.args.begin(), options.args.end());
     o.env.set = options.env;
-    if (options.quietUnclutter) {
+    if (!options.unclutter.empty()) {
         const std::string bin = dir_.file("bin");
-        if (::mkdir(bin.c_str(), 0755) != 0 || !writeFile(bin + "/unclutter", "#!/bin/sh\nexec cat >/dev/null\n") ||
+        if (::mkdir(bin.c_str(), 0755) != 0 || !writeFile(bin + "/unclutter", "#!/bin/sh\n" + options.unclutter) ||
             ::chmod((bin + "/unclutter").c_str(), 0755) != 0) {
             error_ = "cannot write the stand-in unclutter";
             return false;
@@ -29,7 +28,10 @@ bool Host::start(const HostOptions &options)
         o.env.set["PATH"] = bin + ":" + (path && *path ? path : "/usr/bin:/bin");
     }
     o.stdinFromNull = false;
-    o.stderrFile = dir_.file("plughost.log");
+    if (options.stderrUnread)
+        o.stderrToPipe = true;
+    else
+        o.stderrFile = dir_.file("plughost.log");
     // Nothing else the test holds reaches the host: its descriptor counts
     // are its own.
     o.closeOtherDescriptors = true;
@@ -61,19 +63,6 @@ HostOptions imageHostOptions()
     HostOptions o;
     o.env = {{"ORVANE_BACKEND", "headless"}, {"ORVANE_CANVAS", "320x240"}, {"ORVANE_SNAPSHOT_DIR", ""}};
     return o;
-}
-
-long raiseFileLimit()
-{
-    rlimit r{};
-    if (::getrlimit(RLIMIT_NOFILE, &r) != 0)
-        return -1;
-    if (r.rlim_cur < r.rlim_max) {
-        r.rlim_cur = r.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &r);
-        ::getrlimit(RLIMIT_NOFILE, &r);
-    }
-    return static_cast<long>(r.rlim_cur);
 }
 
 } // namespace loadtest

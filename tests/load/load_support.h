@@ -20,8 +20,11 @@ namespace loadtest {
 using testsupport::be32;
 using testsupport::childrenNamed;
 using testsupport::connectTo;
+using testsupport::fillPipe;
 using testsupport::kWait;
 using testsupport::overwriteFile;
+using testsupport::pipeRoom;
+using testsupport::raiseFileLimit;
 using testsupport::readBytes;
 using testsupport::readFile;
 using testsupport::readToEnd;
@@ -54,14 +57,18 @@ struct HostOptions {
     std::vector<std::string> args;                 // after the binary: --listen ... etc.
     std::map<std::string, std::string> env;        // added to (or replacing in) the environment
     long fileLimit = 0;                            // RLIMIT_NOFILE soft and hard; 0: inherited
-    // PATH leads first to a stand-in "unclutter" that just waits for the end
-    // of its input: without a display the real one exits at once and its
-    // restarts would make the host's descriptor count move.
-    bool quietUnclutter = true;
+    // PATH leads first to a stand-in "unclutter", a shell script with this
+    // body (empty: the real one). The default waits for the end of its input:
+    // without a display the real one exits at once and its restarts would
+    // make the host's descriptor count move.
+    std::string unclutter = "exec cat >/dev/null\n";
+    // Standard error a pipe that nobody reads (as under a supervisor that
+    // does not drain it), instead of the log file.
+    bool stderrUnread = false;
 };
 
 // plughost as a child of the test. Its standard error (the log) goes to a
-// file in its own temporary directory.
+// file in its own temporary directory, or to a pipe nobody reads.
 class Host {
 public:
     // Starts it and waits for "ready"; false on failure (why in error()).
@@ -73,7 +80,7 @@ public:
 
     pid_t pid() const { return host_.pid(); }
     const std::string &error() const { return error_; }
-    std::string log() const;
+    std::string log() const; // empty with stderrUnread
     // The address a plug-in is served on, from its "listening on" line.
     std::string address(const std::string &plugin) const { return host_.address(plugin); }
 
@@ -86,9 +93,5 @@ private:
 // The environment every image test gives the host: the viewer draws on a
 // small in-memory canvas and writes no snapshots.
 HostOptions imageHostOptions();
-
-// Raises this process's soft descriptor limit to its hard limit; returns the
-// new soft limit.
-long raiseFileLimit();
 
 } // namespace loadtest

@@ -179,13 +179,14 @@ bool signalChild(pid_t parent, pid_t pid, const std::string &comm, int sig, bool
 
 namespace {
 
+std::string fdPath(pid_t pid, int fd) { return "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd); }
+
 // Bytes waiting and capacity of a process's pipe; false when unreadable.
 bool pipeState(pid_t pid, int fd, int *bytes, int *capacity)
 {
     if (pid <= 0)
         return false;
-    const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
-    const int probe = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int probe = ::open(fdPath(pid, fd).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (probe < 0)
         return false;
     const bool ok = ::ioctl(probe, FIONREAD, bytes) == 0 && (*capacity = ::fcntl(probe, F_GETPIPE_SZ)) > 0;
@@ -194,6 +195,26 @@ bool pipeState(pid_t pid, int fd, int *bytes, int *capacity)
 }
 
 } // namespace
+
+long fillPipe(pid_t pid, int fd)
+{
+    if (pid <= 0)
+        return -1;
+    const int w = ::open(fdPath(pid, fd).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (w < 0)
+        return -1;
+    static const char block[4096] = {};
+    long total = 0;
+    for (;;) {
+        const ssize_t n = ::write(w, block, sizeof block);
+        if (n > 0)
+            total += n;
+        else if (!(n < 0 && errno == EINTR))
+            break;
+    }
+    ::close(w);
+    return total;
+}
 
 int pipeBytes(pid_t pid, int fd)
 {

@@ -53,6 +53,10 @@ int pipeBytes(pid_t pid, int fd);
 // that cannot be read. Below a page, a writer of more than that is blocked.
 int pipeRoom(pid_t pid, int fd);
 
+// Fills that pipe through /proc (as if its reader had stopped reading long
+// ago); the bytes written, -1 when it cannot be opened.
+long fillPipe(pid_t pid, int fd);
+
 // Descriptors a process has open (for this process, without the one used to
 // count them); -1 when unreadable.
 int descriptorsOf(pid_t pid);

@@ -143,10 +143,11 @@ pid_t launch(const SpawnOptions &o, int outFd, int errFd, std::string *error)
 
 } // namespace
 
-Process::Process(Process &&o) noexcept : pid(o.pid), out(o.out), pidfd(o.pidfd)
+Process::Process(Process &&o) noexcept : pid(o.pid), out(o.out), err(o.err), pidfd(o.pidfd)
 {
     o.pid = -1;
     o.out = -1;
+    o.err = -1;
     o.pidfd = -1;
 }
 
@@ -156,9 +157,11 @@ Process &Process::operator=(Process &&o) noexcept
         this->~Process();
         pid = o.pid;
         out = o.out;
+        err = o.err;
         pidfd = o.pidfd;
         o.pid = -1;
         o.out = -1;
+        o.err = -1;
         o.pidfd = -1;
     }
     return *this;
@@ -174,6 +177,7 @@ Process::~Process()
     }
     pid = -1;
     closeFd(out);
+    closeFd(err);
     closeFd(pidfd);
 }
 
@@ -181,18 +185,25 @@ Process start(const SpawnOptions &options, std::string *error)
 {
     Process p;
     int pipeFd[2] = {-1, -1};
-    if (options.captureStdout && ::pipe2(pipeFd, O_CLOEXEC) != 0) {
+    int errPipe[2] = {-1, -1};
+    if ((options.captureStdout && ::pipe2(pipeFd, O_CLOEXEC) != 0) ||
+        (options.stderrToPipe && ::pipe2(errPipe, O_CLOEXEC) != 0)) {
         *error = std::string("pipe: ") + std::strerror(errno);
+        closeFd(pipeFd[0]);
+        closeFd(pipeFd[1]);
         return p;
     }
-    const pid_t pid = launch(options, pipeFd[1], -1, error);
+    const pid_t pid = launch(options, pipeFd[1], errPipe[1], error);
     closeFd(pipeFd[1]);
+    closeFd(errPipe[1]);
     if (pid <= 0) {
         closeFd(pipeFd[0]);
+        closeFd(errPipe[0]);
         return p;
     }
     p.pid = pid;
     p.out = pipeFd[0];
+    p.err = errPipe[0];
     p.pidfd = pidfdOpen(pid);
     return p;
 }
@@ -337,6 +348,19 @@ RunResult run(const std::vector<std::string> &argv, const Env &env, int timeoutM
     const int status = waitExit(p, msLeft(end));
     r.code = status == -1 ? -1 : exitCode(status);
     return r; // a process still running is killed by p's destructor
+}
+
+long raiseFileLimit()
+{
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0)
+        return -1;
+    if (r.rlim_cur < r.rlim_max) {
+        r.rlim_cur = r.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &r);
+        ::getrlimit(RLIMIT_NOFILE, &r);
+    }
+    return static_cast<long>(r.rlim_cur);
 }
 
 std::string findInPath(const std::string &program)

@@ -30,6 +30,7 @@ struct SpawnOptions {
     bool captureStdout = false;    // Process::out reads its standard output
     bool stdinFromNull = true;     // else standard input is inherited
     std::string stderrFile;        // appended to when named, else inherited
+    bool stderrToPipe = false;     // a pipe whose read end is Process::err
     int childFd3 = -1;             // becomes the child's descriptor 3
     // With either of these the child is forked: only descriptors 0-2 (and 3
     // when given) reach it, and RLIMIT_NOFILE (soft and hard) is set when > 0.
@@ -41,6 +42,7 @@ struct SpawnOptions {
 struct Process {
     pid_t pid = -1;
     int out = -1;   // read end of its standard output, or -1
+    int err = -1;   // read end of its standard error (stderrToPipe), or -1
     int pidfd = -1; // readable once it has ended
     Process() = default;
     Process(const Process &) = delete;
@@ -77,6 +79,10 @@ struct RunResult {
     std::string out, err;
 };
 RunResult run(const std::vector<std::string> &argv, const Env &env, int timeoutMs);
+
+// Raises this process's soft descriptor limit to its hard limit (children
+// inherit it); returns the new soft limit, -1 when it cannot be read.
+long raiseFileLimit();
 
 // The full path of a program found in PATH; empty when there is none.
 std::string findInPath(const std::string &program);
