@@ -242,7 +242,7 @@ void Host::afterPluginCall()
             continue;
         if (!outputLow_.empty()) {
             const std::uint64_t id = outputLow_.front();
-            outputLow_.erase(outputLow_.begin());
+            outputLow_.pop_front();
             Client *c = findClient(id);
             if (c && c->state == Client::State::Open && !c->closeRequested)
                 c->plugin->clientHandler(&c->record, CLIENT_OUTPUT_LOW);
@@ -251,7 +251,7 @@ void Host::afterPluginCall()
         if (pendingCloses_.empty())
             return;
         const std::uint64_t id = pendingCloses_.front();
-        pendingCloses_.erase(pendingCloses_.begin());
+        pendingCloses_.pop_front();
         Client *c = findClient(id);
         if (c && c->state == Client::State::Open && c->closeRequested)
             deliverClosed(*c);

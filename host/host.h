@@ -12,7 +12,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -164,9 +166,9 @@ private:
     std::unordered_map<const ExecutableRecord *, Child *> liveChildren_;
 
     std::vector<std::uint64_t> dirty_;         // clients whose OutBuffer got bytes
-    std::vector<std::uint64_t> outputLow_;     // CLIENT_OUTPUT_LOW to deliver
+    std::deque<std::uint64_t> outputLow_;      // CLIENT_OUTPUT_LOW to deliver, in order
     std::vector<std::uint64_t> graces_;        // children whose stdin waits for their exit
-    std::vector<std::uint64_t> pendingCloses_; // CLIENT_CLOSED to deliver
+    std::deque<std::uint64_t> pendingCloses_;  // CLIENT_CLOSED to deliver, in order
     std::vector<std::uint64_t> draining_;      // closed, output still going out
     std::vector<std::uint64_t> doneClients_;
     std::vector<std::uint64_t> doneChildren_;

@@ -15,9 +15,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "support/proc.h"
+#include "support/sockets.h"
 
 using namespace hosttest;
 
@@ -88,9 +90,8 @@ struct Stats {
     int connects = -1, closes = -1, errors = -1;
 };
 
-Stats stats(const std::string &address)
+Stats stats(Conn &c)
 {
-    Conn c(address);
     Stats s;
     if (!c.send("stats\n"))
         return s;
@@ -98,6 +99,22 @@ Stats stats(const std::string &address)
     if (l)
         std::sscanf(l->c_str(), "stats connects %d closes %d errors %d", &s.connects, &s.closes, &s.errors);
     return s;
+}
+
+Stats stats(const std::string &address)
+{
+    Conn c(address);
+    return stats(c);
+}
+
+// Lines of the log that hold text.
+int linesWith(const std::string &log, const std::string &text)
+{
+    int n = 0;
+    std::istringstream lines(log);
+    for (std::string l; std::getline(lines, l);)
+        n += l.find(text) != std::string::npos;
+    return n;
 }
 
 class HostSystem : public ::testing::Test {
@@ -569,6 +586,43 @@ TEST(HostLimits, ClientOverTheInputCapIsClosedAndOthersAreServed)
     bystander.send("echo still here\n");
     EXPECT_EQ(bystander.line(), "still here");
     EXPECT_NE(readFile(log).find("--max-input"), std::string::npos) << readFile(log);
+}
+
+// 10,000 clients closed in one plug-in call: each gets exactly one close
+// event and sees the end of its connection.
+TEST(HostLimits, TenThousandClientsClosedInOneCall)
+{
+    constexpr int kClients = 10000;
+    const long limit = testsupport::raiseFileLimit(); // plughost inherits it
+    ASSERT_GT(limit, kClients + 100) << "descriptor limit too low for this test";
+    PlugHost host;
+    ASSERT_TRUE(host.start(withPlugin())) << host.errors();
+    const std::string address = host.address("test_plugin");
+    Conn control(address);
+    std::vector<int> fds;
+    for (int i = 0; i < kClients; ++i) {
+        const int fd = testsupport::connectTo(address);
+        ASSERT_GE(fd, 0) << "connect " << i;
+        fds.push_back(fd);
+        if (fds.size() % 500 == 0 || fds.size() == kClients) { // no more than the backlog waits
+            const int want = static_cast<int>(fds.size()) + 1;
+            ASSERT_TRUE(testsupport::waitFor([&] { return stats(control).connects == want; }, testsupport::kWaitMs));
+        }
+    }
+    ASSERT_TRUE(control.send("closeall\n"));
+    ASSERT_EQ(control.line(), "closing " + std::to_string(kClients));
+    int ended = 0;
+    for (int fd : fds) {
+        int end = 0;
+        testsupport::readToEnd(fd, &end);
+        ended += end == 1;
+        ::close(fd);
+    }
+    EXPECT_EQ(ended, kClients);
+    const Stats s = stats(control);
+    EXPECT_EQ(s.closes, kClients);
+    EXPECT_EQ(s.errors, 0);
+    EXPECT_EQ(host.stop(SIGTERM), 0) << host.errors();
 }
 
 TEST(HostLimits, ClientOverTheOutputCapIsClosed)

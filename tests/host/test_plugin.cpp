@@ -162,6 +162,15 @@ void command(Node *node, const std::string &line)
         say(c, arg + "\n");
         CloseClient(c);
         CloseClient(c); // asking twice still gives one close event
+    } else if (verb == "closeall") { // every other client, in one call
+        int n = 0;
+        for (Node *other = Nodes; other; other = other->next) {
+            if (other != node) {
+                CloseClient(other->client);
+                ++n;
+            }
+        }
+        say(c, "closing " + std::to_string(n) + "\n");
     } else if (verb == "closebig") {
         const size_t n = strtoul(arg.c_str(), nullptr, 10);
         std::string data(n, '\0');
