@@ -23,14 +23,15 @@ struct Pipe {
     Fd write;
 };
 
-bool makePipe(Pipe &p)
+bool makePipe(Pipe &p, int size)
 {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return false;
     p.read.reset(fds[0]);
     p.write.reset(fds[1]);
-    ::fcntl(fds[0], F_SETPIPE_SZ, kChildPipeSize); // a refusal keeps the default size
+    if (size > 0)
+        ::fcntl(fds[0], F_SETPIPE_SZ, size); // a refusal keeps the default size
     return true;
 }
 
@@ -76,7 +77,7 @@ struct SpawnSetup {
             posix_spawnattr_destroy(&attr);
     }
 
-    bool prepare(int childStdin, int childStdout)
+    bool prepare(int childStdin, int childStdout, int childStderr)
     {
         actionsReady = posix_spawn_file_actions_init(&actions) == 0;
         attrReady = posix_spawnattr_init(&attr) == 0;
@@ -87,6 +88,7 @@ struct SpawnSetup {
         sigfillset(&all);
         return posix_spawn_file_actions_adddup2(&actions, childStdin, STDIN_FILENO) == 0 &&
                posix_spawn_file_actions_adddup2(&actions, childStdout, STDOUT_FILENO) == 0 &&
+               posix_spawn_file_actions_adddup2(&actions, childStderr, STDERR_FILENO) == 0 &&
                // Descriptors opened by libraries (the log file) may lack close-on-exec.
                posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0 &&
                posix_spawnattr_setsigmask(&attr, &none) == 0 &&
@@ -108,17 +110,18 @@ SpawnedChild spawnChild(char *const argv[])
 {
     if (!argv || !argv[0] || !argv[0][0])
         return failed(SPAWN_NOT_EXECUTABLE);
-    Pipe in, out;
-    if (!makePipe(in) || !makePipe(out))
+    // stderr keeps the default capacity: the host reads it as it comes.
+    Pipe in, out, err;
+    if (!makePipe(in, kChildPipeSize) || !makePipe(out, kChildPipeSize) || !makePipe(err, 0))
         return failed(SPAWN_NO_RESOURCES);
-    if (!setNonBlocking(in.write.get()) || !setNonBlocking(out.read.get()))
+    if (!setNonBlocking(in.write.get()) || !setNonBlocking(out.read.get()) || !setNonBlocking(err.read.get()))
         return failed(SPAWN_NO_RESOURCES);
     // The start byte goes in first, so it precedes anything the child writes.
     if (::write(out.write.get(), &kStartByte, 1) != 1)
         return failed(SPAWN_NO_RESOURCES);
 
     SpawnSetup setup;
-    if (!setup.prepare(in.read.get(), out.write.get()))
+    if (!setup.prepare(in.read.get(), out.write.get(), err.write.get()))
         return failed(SPAWN_NO_RESOURCES);
     pid_t pid = 0;
     const bool searchPath = std::strchr(argv[0], '/') == nullptr;
@@ -140,6 +143,7 @@ SpawnedChild spawnChild(char *const argv[])
     }
     child.stdinWrite = std::move(in.write);
     child.stdoutRead = std::move(out.read);
+    child.stderrRead = std::move(err.read);
     return child;
 }
 

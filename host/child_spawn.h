@@ -19,12 +19,13 @@ struct SpawnedChild {
     Fd pidfd;         // readable once the child has exited
     Fd stdinWrite;    // parent's end, non-blocking
     Fd stdoutRead;    // parent's end, non-blocking; the start byte is waiting in it
+    Fd stderrRead;    // parent's end, non-blocking
 };
 
 // Starts argv[0] (a path when it holds '/', else searched in PATH). The child
-// gets blocking pipe ends as stdin and stdout, inherits stderr, and starts
-// with an empty signal mask and default signal dispositions. A program that
-// cannot be executed is reported here, never as a child that exits.
+// gets blocking pipe ends as stdin, stdout and stderr, and starts with an
+// empty signal mask and default signal dispositions. A program that cannot be
+// executed is reported here, never as a child that exits.
 SpawnedChild spawnChild(char *const argv[]);
 
 } // namespace plughost

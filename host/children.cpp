@@ -1,6 +1,6 @@
 // Child side of the event loop: SpawnExecutable, stdout offered to the
-// plug-in, write-ready events on request, and the exit event once all
-// output has been offered.
+// plug-in, stderr read into the log, write-ready events on request, and the
+// exit event once all output has been offered and stderr drained.
 #include "host.h"
 
 #include "logger.h"
@@ -14,26 +14,25 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace plughost {
 
 namespace {
 
+// A child's stderr is read at most this much per readiness event, so a
+// child that writes flat out cannot keep the loop from the others.
+constexpr std::size_t kStderrBudget = 64 * 1024;
+// At the exit all the child wrote is in the pipe (64 KiB at most); a
+// grandchild still writing into it cannot hold the exit event back longer.
+constexpr std::size_t kStderrAtExit = 1024 * 1024;
+
+void logChildLine(std::string_view text) { log(LOG_WARN, "{}", text); }
+
 int pendingBytes(int fd)
 {
     int n = 0;
     return ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
-}
-
-std::string joined(const std::vector<std::string> &args)
-{
-    std::string s;
-    for (const auto &a : args) {
-        if (!s.empty())
-            s += ' ';
-        s += a;
-    }
-    return s;
 }
 
 } // namespace
@@ -44,58 +43,76 @@ Child *Host::findChild(std::uint64_t id)
     return it == children_.end() || it->second->delivered ? nullptr : it->second.get();
 }
 
+// Everything that allocates is done before the child is started, so a failed
+// allocation leaves no child behind; after the start only the poller can
+// fail, and then the child is killed and reaped.
 int Host::spawn(void *handle, char **argv)
 {
-    auto owner = std::find_if(plugins_.begin(), plugins_.end(), [&](const auto &p) { return p.get() == handle; });
-    if (owner == plugins_.end()) {
+    Plugin *owner = pluginOf(handle);
+    if (!owner) {
         log(LOG_ERROR, "SpawnExecutable: the handle is none that Initialize received");
         return SPAWN_NO_RESOURCES;
     }
     if (!argv || !argv[0])
         return SPAWN_NOT_EXECUTABLE;
-    std::unique_ptr<Child> ch;
+    const std::uint64_t id = nextId_++;
+    Child *ch = nullptr;
     try {
-        ch = std::make_unique<Child>();
+        auto made = std::make_unique<Child>();
         for (char **a = argv; *a; ++a)
-            ch->args.emplace_back(*a);
-        for (auto &a : ch->args)
-            ch->argv.push_back(a.data());
-        ch->argv.push_back(nullptr);
+            made->args.emplace_back(*a);
+        for (auto &a : made->args)
+            made->argv.push_back(a.data());
+        made->argv.push_back(nullptr);
+        made->errLines.emplace(made->args[0]);
+        ch = made.get();
+        children_.emplace(id, std::move(made));
+        liveChildren_.emplace(&ch->record, ch);
     } catch (const std::bad_alloc &) {
+        if (ch)
+            children_.erase(id);
         return SPAWN_NO_RESOURCES;
     }
+    // Until it has started the child is known to nobody: drop it again.
+    const auto forget = [&] {
+        liveChildren_.erase(&ch->record);
+        children_.erase(id);
+    };
+    ch->id = id;
+    ch->plugin = owner;
     SpawnedChild s = spawnChild(ch->argv.data());
     if (s.pid <= 0) {
-        log(LOG_INFO, "{}: cannot start {}: {}", (*owner)->name, ch->args[0],
+        log(LOG_INFO, "{}: cannot start {}: {}", owner->name, ch->args[0],
             s.error == SPAWN_NOT_EXECUTABLE ? "not executable" : "no resources");
+        forget();
         return s.error;
     }
-    ch->id = nextId_++;
-    ch->plugin = owner->get();
     ch->pidfd = std::move(s.pidfd);
     ch->stdinFd = std::move(s.stdinWrite);
     ch->stdoutFd = std::move(s.stdoutRead);
+    ch->stderrFd = std::move(s.stderrRead);
     ch->record.Argv = ch->argv.data();
     ch->record.Pid = s.pid;
     ch->record.StdIn = ch->stdinFd.get();
     ch->record.StdOut = ch->stdoutFd.get();
-    if (!poller_.add(ch->stdoutFd.get(), EPOLLIN, token(Kind::ChildOut, ch->id)) ||
-        !poller_.add(ch->pidfd.get(), EPOLLIN, token(Kind::ChildExit, ch->id))) {
-        log(LOG_ERROR, "{}: cannot watch pid {}: {}", ch->plugin->name, s.pid, std::strerror(errno));
+    ch->errLines->setPid(s.pid);
+    if (!poller_.add(ch->stdoutFd.get(), EPOLLIN, token(Kind::ChildOut, id)) ||
+        !poller_.add(ch->stderrFd.get(), EPOLLIN, token(Kind::ChildErr, id)) ||
+        !poller_.add(ch->pidfd.get(), EPOLLIN, token(Kind::ChildExit, id))) {
+        log(LOG_ERROR, "{}: cannot watch pid {}: {}", owner->name, s.pid, std::strerror(errno));
         poller_.remove(ch->stdoutFd.get());
+        poller_.remove(ch->stderrFd.get());
         if (s.pid > 0) {
             ::kill(s.pid, SIGKILL);
             siginfo_t info{};
             ::waitid(P_PID, static_cast<id_t>(s.pid), &info, WEXITED);
         }
+        forget();
         return SPAWN_NO_RESOURCES;
     }
     ch->stdoutWatched = true;
-    log(LOG_DEBUG, "{}: started pid {}: {}", ch->plugin->name, s.pid, joined(ch->args));
-    liveChildren_.emplace(&ch->record, ch.get());
-    const int pid = s.pid;
-    children_.emplace(ch->id, std::move(ch));
-    return pid;
+    log(LOG_DEBUG, "{}: started pid {}: {}", owner->name, s.pid, fmt::join(ch->args, " "));
+    return s.pid;
 }
 
 Child *Host::liveChild(ExecutableRecord *record, const char *call)
@@ -283,8 +300,53 @@ void Host::onChildExit(std::uint64_t id)
         offerOutput(*ch, false);
 }
 
+void Host::onChildStderr(std::uint64_t id)
+{
+    Child *ch = findChild(id);
+    if (ch && ch->stderrFd)
+        readStderr(*ch, kStderrBudget);
+}
+
+void Host::readStderr(Child &ch, std::size_t budget)
+{
+    char buf[16384];
+    const auto now = Clock::now();
+    for (std::size_t total = 0; total < budget;) {
+        const ssize_t n = ::read(ch.stderrFd.get(), buf, sizeof buf);
+        if (n > 0) {
+            ch.errLines->feed(std::string_view(buf, static_cast<std::size_t>(n)), now, logChildLine);
+            total += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return;
+        if (n < 0)
+            log(LOG_WARN, "{}: reading the stderr of pid {} failed: {}", ch.plugin->name, ch.record.Pid,
+                std::strerror(errno));
+        closeStderr(ch);
+        return;
+    }
+}
+
+void Host::closeStderr(Child &ch)
+{
+    if (!ch.stderrFd)
+        return;
+    ch.errLines->finish(Clock::now(), logChildLine);
+    poller_.remove(ch.stderrFd.get());
+    ch.stderrFd.reset();
+}
+
+// What the child wrote to its stderr is logged before its exit is reported.
+// The stderr is closed then, even when a grandchild still holds it open.
 void Host::deliverExit(Child &ch)
 {
+    if (ch.stderrFd) {
+        readStderr(ch, kStderrAtExit);
+        closeStderr(ch);
+    }
     const pid_t pid = ch.record.Pid;
     ch.record.Status = ch.status;
     callChild(ch, EXECUTABLE_EXITED);

@@ -110,6 +110,7 @@ void Host::dispatch(const epoll_event &ev)
         break;
     }
     case Kind::ChildExit: onChildExit(id); break;
+    case Kind::ChildErr: onChildStderr(id); break;
     case Kind::Signal: {
         signalfd_siginfo info{};
         while (::read(signalFd_.get(), &info, sizeof info) == sizeof info) {

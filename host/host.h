@@ -3,6 +3,7 @@
 #pragma once
 
 #include "abi_types.h"
+#include "child_stderr.h"
 #include "fd.h"
 #include "listener.h"
 #include "plugin.h"
@@ -59,6 +60,8 @@ struct Child {
     Fd pidfd;
     Fd stdinFd;
     Fd stdoutFd;
+    Fd stderrFd;                    // read into the log; closed once drained at the exit
+    std::optional<StderrLines> errLines;
     bool stdinWatched = false;
     bool stdoutWatched = false;
     bool stdoutStalled = false; // edge-triggered until the plug-in reads again
@@ -108,7 +111,7 @@ public:
     void bufferWritten(CBuffer *b, bool ok);
 
 private:
-    enum class Kind : std::uint64_t { Listener = 1, Client, ChildOut, ChildIn, ChildExit, Signal };
+    enum class Kind : std::uint64_t { Listener = 1, Client, ChildOut, ChildIn, ChildExit, Signal, ChildErr };
     static std::uint64_t token(Kind kind, std::uint64_t id) { return (static_cast<std::uint64_t>(kind) << 56) | id; }
 
     void dispatch(const epoll_event &ev);
@@ -136,6 +139,11 @@ private:
     void onChildOutput(std::uint64_t id, std::uint32_t events);
     void offerOutput(Child &ch, bool atEof);
     void onChildExit(std::uint64_t id);
+    void onChildStderr(std::uint64_t id);
+    // Reads at most budget bytes of the child's stderr into the log; at the
+    // end of the stream (or a read error) the stderr is closed.
+    void readStderr(Child &ch, std::size_t budget);
+    void closeStderr(Child &ch);
     void deliverExit(Child &ch);
     void stopWatchingStdout(Child &ch);
     bool stdinGoneWithExit(Child &ch, std::uint32_t events);

@@ -360,6 +360,23 @@ TEST_F(HostSystem, ChildThatClosedItsStdinAndLivesOnGetsWriteReady)
     EXPECT_EQ(stats(address).errors, 0);
 }
 
+// A grandchild that keeps the stderr open does not hold the exit back: what
+// was written is logged, the exit comes, and the host lets go of the pipe.
+TEST_F(HostSystem, ExitIsNotHeldBackByAGrandchildHoldingStderr)
+{
+    Conn c(address);
+    const int pid = spawnedPid(c, "spawn /bin/sh|-c|sleep 60 >/dev/null & echo $!; echo bye >&2");
+    ASSERT_GT(pid, 0);
+    auto end = readUntil(c, "exit ");
+    ASSERT_TRUE(end.found);
+    const int grandchild = std::atoi(end.data.c_str() + 1); // after the start byte
+    if (grandchild > 0)
+        testsupport::signalProcess(grandchild, SIGKILL);
+    EXPECT_EQ(end.found->rfind("exit 0 ", 0), 0u) << *end.found;
+    EXPECT_GT(grandchild, 0) << end.data;
+    EXPECT_EQ(linesWith(host.errors(), "[warn] sh[" + std::to_string(pid) + "]: bye"), 1) << host.errors();
+}
+
 TEST_F(HostSystem, ModuleDirectoryIsAbsoluteWithoutTrailingSlash)
 {
     Conn c(address);
@@ -556,6 +573,32 @@ TEST_F(HostSystem, NoDescriptorLeakAfterClientsAndChildren)
         after = host.openDescriptors();
     }
     EXPECT_EQ(after, before);
+}
+
+// A child's stderr reaches the log line by line, named by the program and
+// pid, escaped, before its exit is reported; blank lines are left out. The
+// arguments in the "started pid" line are escaped too.
+TEST(HostChildren, StderrIsLoggedEscapedAndNamedBeforeTheExit)
+{
+    PlugHost host;
+    ASSERT_TRUE(host.start(withPlugin({"--log-level", "5"}))) << host.errors();
+    Conn c(host.address("test_plugin"));
+    const int pid = spawnedPid(
+        c, "spawn /bin/sh|-c|printf 'one\\ttwo\\033[31m\\n\\n' >&2; printf tail >&2; exit 4|\x1b]0;title\x07");
+    ASSERT_GT(pid, 0);
+    auto end = readUntil(c, "exit ");
+    ASSERT_TRUE(end.found);
+    EXPECT_EQ(*end.found, "exit 4 bytes 1 argv0 /bin/sh");
+    const std::string log = host.errors();
+    const std::string name = "[warn] sh[" + std::to_string(pid) + "]: ";
+    EXPECT_EQ(linesWith(log, name), 2) << log;
+    EXPECT_EQ(linesWith(log, name + "one\\ttwo\\x1b[31m"), 1) << log;
+    EXPECT_EQ(linesWith(log, name + "tail"), 1) << log;
+    EXPECT_EQ(linesWith(log, "started pid " + std::to_string(pid) + ": /bin/sh -c printf"), 1) << log;
+    EXPECT_EQ(linesWith(log, "exit 4 \\x1b]0;title\\x07"), 1) << log;
+    for (char raw : {'\x1b', '\x07', '\t'})
+        EXPECT_EQ(log.find(raw), std::string::npos) << "raw byte " << int(raw) << " in the log";
+    EXPECT_EQ(host.stop(SIGTERM), 0);
 }
 
 TEST(HostChildren, ChildGetsOnlyTheStandardDescriptors)
