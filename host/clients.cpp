@@ -52,12 +52,18 @@ void Host::suspendInput(ClientRecord *record, bool suspend)
     Client *c = liveClient(record, suspend ? "SuspendClientInput" : "ResumeClientInput");
     if (!c || c->inputSuspended == suspend)
         return;
-    c->inputSuspended = suspend;
     // The poller is told when the client is flushed after this plug-in call,
     // so a resume undone in the same call costs no system call.
-    if (!c->dirty) {
-        c->dirty = true;
-        dirty_.push_back(c->id);
+    markDirty(*c);
+    c->inputSuspended = suspend;
+}
+
+// Listed first, flagged after: a failed allocation leaves the client as it was.
+void Host::markDirty(Client &c)
+{
+    if (!c.dirty) {
+        dirty_.push_back(c.id);
+        c.dirty = true;
     }
 }
 
@@ -66,13 +72,10 @@ int Host::watchOutput(ClientRecord *record, std::size_t level)
     Client *c = liveClient(record, "WatchClientOutput");
     if (!c || c->state != Client::State::Open || c->closeRequested)
         return -1;
+    // Checked when the client is flushed after this plug-in call.
+    markDirty(*c);
     c->watchOutput = true;
     c->outputLevel = level;
-    // Checked when the client is flushed after this plug-in call.
-    if (!c->dirty) {
-        c->dirty = true;
-        dirty_.push_back(c->id);
-    }
     return 0;
 }
 
@@ -255,8 +258,8 @@ void Host::requestClose(Client &c, bool dropOutput)
         c.dropOutput = true;
     if (c.state != Client::State::Open || c.closeRequested)
         return;
-    c.closeRequested = true;
     pendingCloses_.push_back(c.id);
+    c.closeRequested = true;
 }
 
 void Host::deliverClosed(Client &c)

@@ -77,22 +77,30 @@ void Host::initializePlugins()
 
 int Host::run()
 {
-    std::array<epoll_event, 256> events;
-    while (!stopping_) {
-        const int n = poller_.wait(events, nextTimeoutMs());
-        if (n < 0) {
-            log(LOG_FATAL, "epoll_wait failed: {}", std::strerror(errno));
-            shutdown();
-            return 1;
-        }
-        for (int i = 0; i < n; ++i)
-            dispatch(events[static_cast<std::size_t>(i)]);
-        expireDrains();
-        runTimers();
-        endOfTurn();
+    while (turn(-1)) {
     }
     shutdown();
-    return 0;
+    return failed_ ? 1 : 0;
+}
+
+bool Host::turn(int timeoutMs)
+{
+    if (stopping_ || failed_)
+        return false;
+    std::array<epoll_event, 256> events;
+    const int next = nextTimeoutMs();
+    const int n = poller_.wait(events, timeoutMs < 0 ? next : next < 0 ? timeoutMs : std::min(next, timeoutMs));
+    if (n < 0) {
+        log(LOG_FATAL, "epoll_wait failed: {}", std::strerror(errno));
+        failed_ = true;
+        return false;
+    }
+    for (int i = 0; i < n; ++i)
+        dispatch(events[static_cast<std::size_t>(i)]);
+    expireDrains();
+    runTimers();
+    endOfTurn();
+    return !stopping_;
 }
 
 void Host::dispatch(const epoll_event &ev)
@@ -300,10 +308,7 @@ void Host::bufferWritten(CBuffer *b, bool ok)
         return;
     Client &c = *it->second;
     if (ok) {
-        if (!c.dirty) {
-            c.dirty = true;
-            dirty_.push_back(c.id);
-        }
+        markDirty(c);
         return;
     }
     if (c.state == Client::State::Open && !c.closeRequested) {

@@ -96,6 +96,10 @@ public:
     // Serves until SIGTERM or SIGINT, then calls every Dispose. Returns the
     // exit status.
     int run();
+    // One turn of the loop: waits at most timeoutMs (and no longer than the
+    // next timer) for events and handles them. False once stopping, or when
+    // the poller failed.
+    bool turn(int timeoutMs);
 
     // Host calls made by plug-ins.
     void closeClient(ClientRecord *record);
@@ -128,6 +132,7 @@ private:
     void readClient(Client &c);
     void flush(Client &c);
     void updateInterest(Client &c);
+    void markDirty(Client &c); // flushed after the current plug-in call
     void requestClose(Client &c, bool dropOutput = false);
     void deliverClosed(Client &c);
     void finishClient(Client &c);
@@ -163,6 +168,7 @@ private:
     Fd signalFd_;
     Fd spareFd_; // given up to accept-and-drop a client when descriptors run out
     bool stopping_ = false;
+    bool failed_ = false; // the poller failed: run() ends with status 1
     std::uint64_t nextId_ = 1;
 
     std::vector<Listener> listeners_;
