@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <random>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -310,6 +311,92 @@ TEST(HostileClients, TenThousandConnectsAndClosesLeaveNothingBehind)
     expectCleanStop(host);
     if (HasFailure())
         std::fprintf(stderr, "--- plughost log:\n%s\n", host.log().c_str());
+}
+
+// A hostile mix on both ports while plughost's standard error is a pipe that
+// nobody reads and that is full from the start (a supervisor that does not
+// drain it): plughost never waits for its log, every watcher ends, no
+// descriptor is lost, and fresh clients are served on both ports.
+TEST(HostileClients, HostileMixWithAnUnreadFullStderrLeavesNothingBehind)
+{
+    const int kConnections = kSanitized ? 600 : 3000;
+    constexpr int kBatch = 50;
+    TempDir dir;
+    const std::string file = dir.file("followed");
+    ASSERT_TRUE(writeFile(file, "after the mix\n"));
+    HostOptions options = hostFor({"--listen", "ov_handler=127.0.0.1:0", "--listen", "dvl_handler=127.0.0.1:0"});
+    options.stderrUnread = true;
+    Host host;
+    ASSERT_TRUE(host.start(options)) << host.error();
+    ASSERT_GT(fillPipe(host.pid(), 2), 0);
+    const int fdsBefore = openDescriptors(host.pid());
+
+    // Each way: the port, what is sent, and how the client goes (a close, a
+    // reset, or a half-close first). Missing paths, paths that are not files
+    // and bytes without a NUL make the watchers report on their stderr.
+    enum class End { Close, Reset, HalfClose };
+    struct Way {
+        const char *plugin;
+        std::string bytes;
+        End end;
+    };
+    const std::string nul(1, '\0');
+    const std::vector<Way> ways = {
+        {"dvl_handler", "/nonexistent\n\x1b[31m/" + nul, End::Close},
+        {"dvl_handler", "/dev/zero" + nul, End::HalfClose},
+        {"dvl_handler", file + nul, End::Reset},
+        {"dvl_handler", dir.path() + nul, End::Close},
+        {"dvl_handler", "", End::HalfClose}, // random bytes without a NUL
+        {"ov_handler", "", End::Reset},      // random bytes, a first word that is no key
+        {"ov_handler", "", End::HalfClose},
+    };
+    std::mt19937 random(15);
+    int connected = 0;
+    for (int done = 0; done < kConnections; done += kBatch) {
+        std::vector<std::pair<int, const Way *>> batch;
+        for (int i = 0; i < kBatch; ++i) {
+            const Way &way = ways[static_cast<std::size_t>(done + i) % ways.size()];
+            const int fd = connectTo(host.address(way.plugin));
+            ASSERT_GE(fd, 0) << "connect " << done + i;
+            ++connected;
+            std::string bytes = way.bytes;
+            if (bytes.empty()) {
+                bytes.resize(1 + random() % 2048);
+                for (char &b : bytes)
+                    b = static_cast<char>(1 + random() % 255);
+            }
+            sendAll(fd, bytes.data(), bytes.size()); // the host may have closed already
+            batch.emplace_back(fd, &way);
+        }
+        for (const auto &[fd, way] : batch) {
+            if (way->end == End::HalfClose) {
+                ::shutdown(fd, SHUT_WR);
+                int end = 0;
+                readToEnd(fd, &end);
+            } else if (way->end == End::Reset) {
+                const linger reset{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            }
+            ::close(fd);
+        }
+    }
+    EXPECT_EQ(connected, kConnections);
+    EXPECT_EQ(waitForChildren(host.pid(), "dorvel.exe", 0), 0u) << "watchers left";
+    EXPECT_TRUE(childrenNamed(host.pid(), "dorvel.exe", true).empty()) << "watchers left as zombies";
+    const int fdsAfter = waitForDescriptors(host.pid(), fdsBefore);
+    std::printf("hostile mix of %d connections with stderr full and unread: host descriptors %d -> %d\n",
+                kConnections, fdsBefore, fdsAfter);
+    EXPECT_EQ(fdsAfter, fdsBefore);
+    EXPECT_LT(pipeRoom(host.pid(), 2), 4096) << "the host's stderr was read after all";
+
+    cl::ImageSession image = cl::ImageSession::Connect(cl::ParseAddress(host.address("ov_handler")), kWait);
+    EXPECT_GT(image.RequestKey(soon()), 0u);
+    EXPECT_NO_THROW(image.ExchangeClock(soon()));
+    EXPECT_EQ(image.Fill(0x123456, soon()), 0u);
+    cl::FollowSession follow = cl::FollowSession::Connect(cl::ParseAddress(host.address("dvl_handler")), kWait);
+    follow.Start(file, soon());
+    EXPECT_EQ(follow.Next(soon()).content, "after the mix\n");
+    expectCleanStop(host);
 }
 
 // Malformed image requests over the wire: each gets its answer and the
