@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -598,6 +599,47 @@ TEST(HostChildren, StderrIsLoggedEscapedAndNamedBeforeTheExit)
     EXPECT_EQ(linesWith(log, "exit 4 \\x1b]0;title\\x07"), 1) << log;
     for (char raw : {'\x1b', '\x07', '\t'})
         EXPECT_EQ(log.find(raw), std::string::npos) << "raw byte " << int(raw) << " in the log";
+    EXPECT_EQ(host.stop(SIGTERM), 0);
+}
+
+// plughost's standard error a pipe whose reader stops reading: the host goes
+// on serving, lines that do not fit are dropped, and once the reader reads
+// again the count of the dropped lines comes first.
+TEST(HostLog, StderrThatIsNotReadDropsLinesAndCountsThem)
+{
+    testsupport::SpawnOptions o;
+    o.argv = {PLUGHOST_BIN, "--log-level", "5"};
+    const auto plugin = withPlugin();
+    o.argv.insert(o.argv.end(), plugin.begin(), plugin.end());
+    o.stderrToPipe = true;
+    testsupport::Plughost host;
+    std::string error;
+    ASSERT_TRUE(host.start(o, &error)) << error;
+    ASSERT_GT(testsupport::fillPipe(host.pid(), 2), 0);
+    for (int i = 0; i < 20; ++i) { // each logs its connect and close
+        Conn c(host.address("test_plugin"));
+        c.send("close served\n");
+        EXPECT_EQ(c.untilClosed(), "served\n") << i;
+    }
+    // The reader reads again: it empties the pipe.
+    const int err = host.stderrFd();
+    ASSERT_EQ(::fcntl(err, F_SETFL, ::fcntl(err, F_GETFL) | O_NONBLOCK), 0);
+    char buf[65536];
+    while (::read(err, buf, sizeof buf) > 0) {
+    }
+    {
+        Conn c(host.address("test_plugin"));
+        c.send("close again\n");
+        EXPECT_EQ(c.untilClosed(), "again\n");
+    }
+    std::string log;
+    ASSERT_TRUE(testsupport::readUntil(err, "closed\n", &log, testsupport::kWaitMs)) << log;
+    const std::string first = log.substr(0, log.find('\n'));
+    const auto count = first.find("[warn] ");
+    ASSERT_NE(count, std::string::npos) << log;
+    EXPECT_EQ(std::atoi(first.c_str() + count + 7), 40) << log; // a connect and a close of each client
+    EXPECT_NE(first.find(" log lines dropped: standard error did not take them"), std::string::npos) << log;
+    EXPECT_NE(log.find("connected from"), std::string::npos) << log;
     EXPECT_EQ(host.stop(SIGTERM), 0);
 }
 

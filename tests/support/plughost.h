@@ -47,6 +47,7 @@ public:
     bool running() const { return testsupport::running(proc_); }
 
     pid_t pid() const { return pid_; } // kept after the exit; 0 before the start
+    int stderrFd() const { return proc_.err; } // with SpawnOptions::stderrToPipe, else -1
     int status() const { return status_; } // wait status once reaped, else -1
     const Startup &startup() const { return startup_; }
     // The address a plug-in is served on, from its "listening on" line.

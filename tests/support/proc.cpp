@@ -203,14 +203,15 @@ long fillPipe(pid_t pid, int fd)
     const int w = ::open(fdPath(pid, fd).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (w < 0)
         return -1;
+    // Smaller and smaller pieces: a piece that does not fit whole is refused.
     static const char block[4096] = {};
     long total = 0;
-    for (;;) {
-        const ssize_t n = ::write(w, block, sizeof block);
+    for (std::size_t piece = sizeof block; piece > 0;) {
+        const ssize_t n = ::write(w, block, piece);
         if (n > 0)
             total += n;
         else if (!(n < 0 && errno == EINTR))
-            break;
+            piece /= 2;
     }
     ::close(w);
     return total;
