@@ -1,6 +1,8 @@
 // What the real plug-ins' children write to their standard error reaches the
 // host log escaped, named and rate-limited: a watcher's message about a path
 // full of control bytes, and a stand-in unclutter that writes 10 MB.
+#include <unistd.h>
+
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "clientlib/clientlib.h"
 #include "load_support.h"
+#include "support/proc.h"
 #include "support/process.h"
 
 namespace cl = clientlib;
@@ -110,8 +113,10 @@ TEST(ChildStderr, FloodIsRateLimitedCountedAndTheHostStaysResponsive)
             return tally();
         },
         2 * testsupport::kWaitMs);
-    std::printf("10 MB of stderr: %ld lines logged, %ld counted in %ld reports; %d time-stamp exchanges meanwhile\n",
-                logged, counted, countLines, exchanges);
+    const long long cpu = testsupport::cpuTicks(host.pid()); // since its start
+    std::printf("10 MB of stderr: %ld lines logged, %ld counted in %ld reports; %d time-stamp exchanges "
+                "meanwhile; host CPU since its start %lld ms\n",
+                logged, counted, countLines, exchanges, cpu * 1000 / ::sysconf(_SC_CLK_TCK));
     EXPECT_TRUE(allAccounted);
     EXPECT_EQ(logged + counted, kLines);
     // Each report closes a window that logged 100 lines; the last window may
