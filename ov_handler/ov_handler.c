@@ -778,6 +778,9 @@ static int DoTimeStamp(OvClient *node)
     if (WriteWord(client, REPLY_OK) < 0) {
         OV_ERROR("write failed on client->Client->OutBuffer.");
         CloseClient(client);
+        /* The client's 8 bytes go too: left in InBuffer, the request loop
+         * (which goes on after a close) would parse them as a request. */
+        CBufferRemove(in, 8);
         return 1;
     }
     /* The client's bytes go from InBuffer straight into OutBuffer. */

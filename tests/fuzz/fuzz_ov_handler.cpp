@@ -344,8 +344,10 @@ private:
         }
         c.jobRequests = jobs;
         c.stamps = stamps;
-        FUZZ_CHECK(boundary || consumed == s.size() || c.closesSeen > 0 || closeCount(c.rec) > 0,
-                   "input consumed up to %zu, inside a request", consumed);
+        // Also for a client being closed: the request loop goes on after a
+        // close, so a request left half-consumed would be parsed from its
+        // payload.
+        FUZZ_CHECK(boundary || consumed == s.size(), "input consumed up to %zu, inside a request", consumed);
     }
 
     // ---------------------------------------------------------- operations

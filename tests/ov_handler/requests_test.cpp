@@ -317,17 +317,20 @@ TEST_F(OvTimeStamp, WriteBlockFailsAfterThreeBytes)
     dispose();
 }
 
-TEST_F(OvTimeStamp, ReplyCodeWriteFailsClosesAndLeavesEightBytes)
+TEST_F(OvTimeStamp, ReplyCodeWriteFailsClosesAndConsumesTheWholeRequest)
 {
     init();
     ClientRecord *c = admitted();
+    Child &v = viewer();
     fail(Op::BufferWrite, 0, 1, c->OutBuffer);
-    data(c, be32(2) + "\x07\x07\x07\x07" + "abcd");
+    // The client's 8 bytes read like a fill request; a real one follows.
+    data(c, be32(2) + fillRequest(5) + fillRequest(6));
     EXPECT_EQ(out(c), "");
     EXPECT_EQ(closeCount(c), 1);
     EXPECT_EQ(logged(LOG_ERROR, "write failed on client->Client->OutBuffer."), 1);
-    // The 8 client bytes stay, and the loop stops at them as an unknown word.
-    EXPECT_EQ(in(c), "\x07\x07\x07\x07" "abcd");
+    EXPECT_EQ(in(c), "");
+    EXPECT_EQ(v.readIn(), frame(-1, 6, 0, 0)) << "no job made from the time stamp's bytes";
+    deliverClose(c);
     dispose();
 }
 
