@@ -1222,13 +1222,15 @@ PLUGIN_EXPORT int ExecutableHandler(ExecutableRecord *executable, int kind)
 
 #ifdef OV_HANDLER_FUZZ_HOOKS
 /* For the fuzz harness only: checks that OvQ and the clients' Jobs lists hold
- * the same jobs. OvQ is walked by rotating it once. Returns 0, or the negative
- * number of the first rule broken; counts the nodes and jobs the plug-in holds. */
-PLUGIN_EXPORT int OvFuzzCheck(int *clients, int *jobs)
+ * the same jobs. `queued` gives the items of a queue in order without calling
+ * into it (the harness keeps a copy beside the host's queue). Returns 0, or
+ * the negative number of the first rule broken; counts the nodes and jobs the
+ * plug-in holds. */
+PLUGIN_EXPORT int OvFuzzCheck(const void *(*queued)(const Queue *q, int index), int *clients, int *jobs)
 {
     enum { LIMIT = 1 << 20 };
-    int nodes = 0, listed = 0, owned = 0, rc = 0, blocked = 0;
-    int64_t queued = 0;
+    int nodes = 0, listed = 0, owned = 0, blocked = 0;
+    int64_t queuedCost = 0;
     for (OvClient *node = OvClients; node; node = node->Next) {
         int64_t cost = 0;
         int32_t count = 0;
@@ -1264,48 +1266,44 @@ PLUGIN_EXPORT int OvFuzzCheck(int *clients, int *jobs)
     if (!OvQ)
         return listed ? -4 : 0;
     int size = QueueSize(OvQ);
+    if (queued(OvQ, size) != NULL || (size > 0 && queued(OvQ, 0) != QueuePeek(OvQ)))
+        return -12; /* the harness's copy of OvQ disagrees with it */
     for (int i = 0; i < size; i++) {
-        Job *job = QueueDequeue(OvQ);
-        if (rc == 0) {
-            int onList = 0, known = 0;
-            if (!job)
-                rc = -5;
-            else if (job->Owner == NULL && i > 0)
-                rc = -6; /* only the head job may have lost its owner */
-            else if (i > 0 && job->Written != 0)
-                rc = -7; /* only the head job is ever written */
-            else if (job->Written < 0 || job->Written > job->Total ||
-                     job->Total != 16 + job->Width * job->Height * 3)
-                rc = -8;
-            else if (i == 0 && job->Written > 0 && !OvExecutable)
-                rc = -9; /* a written head job ends with its viewer */
-            if (rc == 0 && job->Owner) {
-                for (OvClient *node = OvClients; node; node = node->Next)
-                    if (node == job->Owner) {
-                        known = 1;
-                        for (Job *j = node->Jobs; j; j = j->Next)
-                            onList += j == job;
-                    }
-                if (!known)
-                    rc = -10;
-                else if (onList != 1)
-                    rc = -11;
-                owned++;
-            }
+        const Job *job = queued(OvQ, i);
+        int onList = 0, known = 0;
+        if (!job)
+            return -5;
+        if (job->Owner == NULL && i > 0)
+            return -6; /* only the head job may have lost its owner */
+        if (i > 0 && job->Written != 0)
+            return -7; /* only the head job is ever written */
+        if (job->Written < 0 || job->Written > job->Total || job->Total != 16 + job->Width * job->Height * 3)
+            return -8;
+        if (i == 0 && job->Written > 0 && !OvExecutable)
+            return -9; /* a written head job ends with its viewer */
+        if (job->Owner) {
+            for (OvClient *node = OvClients; node; node = node->Next)
+                if (node == job->Owner) {
+                    known = 1;
+                    for (Job *j = node->Jobs; j; j = j->Next)
+                        onList += j == job;
+                }
+            if (!known)
+                return -10;
+            if (onList != 1)
+                return -11;
+            owned++;
         }
-        if (job)
-            queued += JobCost(job);
-        if (QueueEnqueue(OvQ, job) < 0)
-            return -12;
+        queuedCost += JobCost(job);
     }
-    if (rc == 0 && queued != OvQueued)
-        rc = -19; /* OvQueued is not the cost of what OvQ holds */
-    if (rc == 0 && owned != listed)
-        rc = -13; /* a listed job is missing from OvQ, or queued twice */
-    if (rc == 0 && OvStdInOn && !OvExecutable)
-        rc = -14;
+    if (queuedCost != OvQueued)
+        return -19; /* OvQueued is not the cost of what OvQ holds */
+    if (owned != listed)
+        return -13; /* a listed job is missing from OvQ, or queued twice */
+    if (OvStdInOn && !OvExecutable)
+        return -14;
     *jobs = size;
-    return rc;
+    return 0;
 }
 
 /* Puts back the initial statics after Dispose, so that the harness can start

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,9 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <array>
+#include <climits>
 #include <deque>
 #include <map>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "abi_types.h"
@@ -33,9 +38,25 @@ struct SysPlan {
     int after = 0;
 };
 
+// A non-blocking pipe served by the fake host (Pipes::Memory).
+struct MemoryPipe {
+    std::string bytes;
+    std::size_t capacity = 65536;
+    bool readerOpen = true;
+    bool writerOpen = true;
+};
+
+// Descriptors of memory pipes: pipe i has read end kMemoryFd + 2i and write
+// end kMemoryFd + 2i + 1, far above any descriptor the process can have.
+constexpr int kMemoryFd = 1 << 28;
+
+constexpr std::size_t kOps = static_cast<std::size_t>(Op::Malloc) + 1;
+std::size_t index(Op op) { return static_cast<std::size_t>(op); }
+
 struct HostState {
-    std::map<Op, std::vector<Plan>> plans;
-    std::map<Op, int> callCount;
+    // Indexed by Op: arrays, so that counting a call allocates nothing.
+    std::array<std::vector<Plan>, kOps> plans;
+    std::array<int, kOps> callCount{};
     std::vector<SysPlan> readPlans, writePlans;
     std::map<std::string, int> openFailures;
     std::map<std::string, int> openRedirects;
@@ -46,12 +67,14 @@ struct HostState {
 
     std::vector<std::unique_ptr<ClientRecord>> clients;
     std::map<const ClientRecord *, int> closes;
+    std::deque<MemoryPipe> pipes; // before children: they outlive them
     std::vector<SpawnCall> spawnCalls;
     std::deque<int> spawnResults;
     int nextPid = 100000;
     std::vector<std::unique_ptr<Child>> children;
     std::vector<std::pair<int, int>> killCalls;
     std::vector<LogLine> logLines;
+    bool keepLogLines = true;
     int logLevel = 5;
     long long logMaxSize = 1048576;
     std::string moduleDir = "/opt/x";
@@ -61,6 +84,7 @@ struct HostState {
     std::map<const ClientRecord *, ClientFlow> flows;
     std::vector<TimeoutCall> timeoutCalls;
     int pendingTimeout = -1;
+    std::unordered_map<const Queue *, std::deque<const void *>> queues;
     std::map<std::string, std::string> options;
     std::vector<std::string> optionLookups;
 };
@@ -76,8 +100,8 @@ bool shouldFail(Op op, const void *target = nullptr)
 {
     if (S().failuresPaused)
         return false;
-    S().callCount[op]++;
-    for (Plan &p : S().plans[op]) {
+    S().callCount[index(op)]++;
+    for (Plan &p : S().plans[index(op)]) {
         if (p.only && p.only != target)
             continue;
         if (p.after > 0) {
@@ -111,11 +135,63 @@ bool sysFail(std::vector<SysPlan> &plans, int fd, int *err)
     return false;
 }
 
+bool isMemoryFd(int fd) { return fd >= kMemoryFd && fd - kMemoryFd < 2 * static_cast<int>(S().pipes.size()); }
+
+// The pipe of a memory descriptor, when fd is its end of the wanted kind.
+MemoryPipe *memoryPipe(int fd, bool writeEnd)
+{
+    if (!isMemoryFd(fd) || ((fd - kMemoryFd) % 2 == 1) != writeEnd)
+        return nullptr;
+    return &S().pipes[static_cast<std::size_t>((fd - kMemoryFd) / 2)];
+}
+
+ssize_t memoryRead(int fd, void *buf, std::size_t n)
+{
+    MemoryPipe *p = memoryPipe(fd, false);
+    if (!p || !p->readerOpen) {
+        errno = EBADF;
+        return -1;
+    }
+    if (p->bytes.empty()) {
+        if (!p->writerOpen)
+            return 0;
+        errno = EAGAIN;
+        return -1;
+    }
+    std::size_t take = std::min(n, p->bytes.size());
+    std::memcpy(buf, p->bytes.data(), take);
+    p->bytes.erase(0, take);
+    return static_cast<ssize_t>(take);
+}
+
+ssize_t memoryWrite(int fd, const void *buf, std::size_t n)
+{
+    MemoryPipe *p = memoryPipe(fd, true);
+    if (!p || !p->writerOpen) {
+        errno = EBADF;
+        return -1;
+    }
+    if (!p->readerOpen) {
+        errno = EPIPE;
+        return -1;
+    }
+    if (n == 0)
+        return 0;
+    std::size_t room = p->capacity - p->bytes.size();
+    if (room == 0 || (n <= PIPE_BUF && n > room)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    std::size_t put = std::min(n, room);
+    p->bytes.append(static_cast<const char *>(buf), put);
+    return static_cast<ssize_t>(put);
+}
+
 } // namespace
 
 void fail(Op op, int after, int times, const void *only)
 {
-    auto &v = S().plans[op];
+    auto &v = S().plans[index(op)];
     for (Plan &p : v) {
         if (p.only == only) {
             p = Plan{after, times, only};
@@ -129,7 +205,7 @@ void fail(Op op, int after, int times, const void *only)
         v.push_back(Plan{after, times, only});
 }
 
-int calls(Op op) { return S().callCount[op]; }
+int calls(Op op) { return S().callCount[index(op)]; }
 void pauseFailures(bool paused) { S().failuresPaused = paused; }
 
 void failRead(int fd, int err, int times, int after) { S().readPlans.push_back({fd, err, times, after}); }
@@ -191,6 +267,8 @@ void queueSpawnResult(int result) { S().spawnResults.push_back(result); }
 
 Child::~Child()
 {
+    if (memory)
+        return; // the memory pipes go with the fake host's state
     if (childIn >= 0)
         ::close(childIn);
     if (childOut >= 0)
@@ -205,9 +283,9 @@ void Child::writeOut(const std::string &bytes)
 {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::write(childOut, bytes.data() + done, bytes.size() - done);
-        ASSERT_GT(n, 0) << "pipe to the plug-in is full: " << std::strerror(errno);
-        done += static_cast<std::size_t>(n);
+        std::size_t n = writeSome(bytes.data() + done, bytes.size() - done);
+        ASSERT_GT(n, 0u) << "pipe to the plug-in is full";
+        done += n;
     }
 }
 
@@ -216,35 +294,70 @@ std::string Child::readIn()
     std::string got;
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(childIn, buf, sizeof buf);
-        if (n <= 0)
+        std::size_t n = readSome(buf, sizeof buf);
+        if (n == 0)
             break;
-        got.append(buf, static_cast<std::size_t>(n));
+        got.append(buf, n);
     }
     return got;
 }
 
 void Child::closeOut()
 {
-    if (childOut >= 0)
+    if (memory && childOut >= 0)
+        memoryPipe(childOut, true)->writerOpen = false;
+    else if (childOut >= 0)
         ::close(childOut);
     childOut = -1;
 }
 
-Child &newChild(int pid, int pipeSize)
+std::size_t Child::writeSome(const char *p, std::size_t n)
+{
+    if (childOut < 0)
+        return 0;
+    ssize_t done = memory ? memoryWrite(childOut, p, n) : ::write(childOut, p, n);
+    return done > 0 ? static_cast<std::size_t>(done) : 0;
+}
+
+std::size_t Child::readSome(char *p, std::size_t n)
+{
+    ssize_t done = memory ? memoryRead(childIn, p, n) : ::read(childIn, p, n);
+    return done > 0 ? static_cast<std::size_t>(done) : 0;
+}
+
+std::size_t Child::pendingOut() const
+{
+    if (memory)
+        return memoryPipe(record.StdOut, false)->bytes.size();
+    int n = 0;
+    return ::ioctl(record.StdOut, FIONREAD, &n) == 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+Child &newChild(int pid, int pipeSize, Pipes pipes)
 {
     auto ch = std::make_unique<Child>();
     int in[2], outp[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(outp, O_CLOEXEC) != 0)
-        std::abort();
-    if (pipeSize > 0) {
-        fcntl(in[1], F_SETPIPE_SZ, pipeSize);
-        fcntl(outp[1], F_SETPIPE_SZ, pipeSize);
+    if (pipes == Pipes::Memory) {
+        for (int *ends : {in, outp}) {
+            MemoryPipe &p = S().pipes.emplace_back();
+            if (pipeSize > 0)
+                p.capacity = static_cast<std::size_t>(pipeSize);
+            ends[0] = kMemoryFd + 2 * static_cast<int>(S().pipes.size() - 1);
+            ends[1] = ends[0] + 1;
+        }
+        ch->memory = true;
+    } else {
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(outp, O_CLOEXEC) != 0)
+            std::abort();
+        if (pipeSize > 0) {
+            fcntl(in[1], F_SETPIPE_SZ, pipeSize);
+            fcntl(outp[1], F_SETPIPE_SZ, pipeSize);
+        }
+        // The plug-in's ends are non-blocking, as the host makes them; the
+        // test's ends too, so a test never hangs on a pipe.
+        for (int fd : {in[0], in[1], outp[0], outp[1]})
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
-    // The plug-in's ends are non-blocking, as the host makes them; the test's
-    // ends too, so a test never hangs on a pipe.
-    for (int fd : {in[0], in[1], outp[0], outp[1]})
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     ch->record.Pid = pid;
     ch->record.StdIn = in[1];
     ch->childIn = in[0];
@@ -283,6 +396,14 @@ bool deliverOutputLow(Plugin &plugin, ClientRecord *c)
     return true;
 }
 
+const void *queueItemAt(const Queue *q, int index)
+{
+    auto it = S().queues.find(q);
+    if (it == S().queues.end() || index < 0 || static_cast<std::size_t>(index) >= it->second.size())
+        return nullptr;
+    return it->second[static_cast<std::size_t>(index)];
+}
+
 const std::vector<TimeoutCall> &timeoutCalls() { return S().timeoutCalls; }
 bool timeoutPending() { return S().pendingTimeout >= 0; }
 int pendingTimeoutMs() { return S().pendingTimeout; }
@@ -317,6 +438,7 @@ int logged(int level, const std::string &text)
 }
 
 void setLogLevel(int level) { S().logLevel = level; }
+void keepLogLines(bool keep) { S().keepLogLines = keep; }
 void setLogMaxSize(long long size) { S().logMaxSize = size; }
 void setModuleDirectory(const std::string &dir)
 {
@@ -462,21 +584,48 @@ Queue *QueueCreate(void)
 {
     if (shouldFail(Op::QueueCreate))
         return nullptr;
-    return new Queue();
+    Queue *q = new Queue();
+    S().queues[q].clear();
+    return q;
 }
 
 int QueueEnqueue(Queue *q, void *item)
 {
-    if (shouldFail(Op::QueueEnqueue))
+    if (shouldFail(Op::QueueEnqueue) || !q->enqueue(item))
         return -1;
-    return q->enqueue(item) ? 0 : -1;
+    S().queues[q].push_back(item);
+    return 0;
 }
 
-void *QueueDequeue(Queue *q) { return q->dequeue(); }
+void *QueueDequeue(Queue *q)
+{
+    void *item = q->dequeue();
+    auto &copy = S().queues[q];
+    if (item && !copy.empty())
+        copy.pop_front();
+    return item;
+}
+
 void *QueuePeek(const Queue *q) { return q->peek(); }
-int QueueRemove(Queue *q, const void *item) { return q->remove(item) ? 0 : -1; }
+
+int QueueRemove(Queue *q, const void *item)
+{
+    if (!q->remove(item))
+        return -1;
+    auto &copy = S().queues[q];
+    auto it = std::find(copy.begin(), copy.end(), item);
+    if (it != copy.end())
+        copy.erase(it);
+    return 0;
+}
+
 int QueueSize(const Queue *q) { return static_cast<int>(q->size()); }
-void QueueDispose(Queue *q) { delete q; }
+
+void QueueDispose(Queue *q)
+{
+    S().queues.erase(q);
+    delete q;
+}
 
 int LogIsFatal(HostLogger *) { return S().logLevel >= 1; }
 int LogIsError(HostLogger *) { return S().logLevel >= 2; }
@@ -493,7 +642,8 @@ void LogMessage(HostLogger *, int level, const char *format, ...)
     va_start(ap, format);
     vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
-    S().logLines.push_back({level, buf});
+    if (S().keepLogLines)
+        S().logLines.push_back({level, buf});
 }
 
 void CloseClient(ClientRecord *client) { S().closes[client]++; }
@@ -639,7 +789,7 @@ ssize_t __wrap_read(int fd, void *buf, size_t n)
         errno = err;
         return -1;
     }
-    ssize_t r = read(fd, buf, n);
+    ssize_t r = fakehost::isMemoryFd(fd) ? fakehost::memoryRead(fd, buf, n) : read(fd, buf, n);
     int saved = errno;
     S().readCalls.push_back({fd, n, static_cast<long>(r)});
     errno = saved;
@@ -654,7 +804,7 @@ ssize_t __wrap_write(int fd, const void *buf, size_t n)
         errno = err;
         return -1;
     }
-    ssize_t r = write(fd, buf, n);
+    ssize_t r = fakehost::isMemoryFd(fd) ? fakehost::memoryWrite(fd, buf, n) : write(fd, buf, n);
     int saved = errno;
     S().writeCalls.push_back({fd, n, static_cast<long>(r)});
     errno = saved;

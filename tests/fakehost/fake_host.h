@@ -90,14 +90,25 @@ const std::vector<SpawnCall> &spawns();
 // a call returns a fresh fake pid (>= 100000).
 void queueSpawnResult(int result);
 
-// An executable record as the host would hand it to the plug-in, with real
+// An executable record as the host would hand it to the plug-in, with
 // non-blocking pipes: the plug-in writes StdIn and reads StdOut; the test
 // reads the child side of StdIn (childIn) and writes the child side of
 // StdOut (childOut). pipeSize > 0 sets the pipe capacity (F_SETPIPE_SZ).
+//
+// The pipes are real unless the child is made with Pipes::Memory: then its
+// four descriptors are numbers the fake host serves itself (the plug-in's
+// read and write of them are wrapped), with the behaviour of a non-blocking
+// pipe of pipeSize bytes (64 KiB when 0): EAGAIN when empty or full, writes of
+// up to PIPE_BUF bytes whole or not at all, EPIPE once the reader is gone, end
+// of file once the writer closed. No system call is made for them, so the
+// test must use the methods below rather than read/write/ioctl on them.
+enum class Pipes { Real, Memory };
+
 struct Child {
     ExecutableRecord record{};
     int childIn = -1;  // read end of the plug-in's StdIn pipe
     int childOut = -1; // write end of the plug-in's StdOut pipe
+    bool memory = false; // Pipes::Memory
     int stdinOn = 0;   // write-ready events switched on (Add - Remove)
     int adds = 0, removes = 0;
     bool stdoutSuspended = false; // SuspendExecutableStdOut in effect
@@ -108,10 +119,16 @@ struct Child {
     void writeOut(const std::string &bytes); // bytes from the "child"
     std::string readIn();                    // everything the plug-in wrote so far
     void closeOut();                         // the child closes its stdout
+    // The child's side, a step at a time: bytes put into its stdout pipe (as
+    // many as fit, 0 when full or closed), bytes taken from its stdin pipe
+    // (0 when empty), and the bytes waiting in its stdout pipe.
+    std::size_t writeSome(const char *p, std::size_t n);
+    std::size_t readSome(char *p, std::size_t n);
+    std::size_t pendingOut() const;
 };
 // Makes a record for `pid`; argv is taken from the spawn call that returned
 // pid, when there was one.
-Child &newChild(int pid, int pipeSize = 0);
+Child &newChild(int pid, int pipeSize = 0, Pipes pipes = Pipes::Real);
 
 const std::vector<std::pair<int, int>> &kills(); // (pid, signal), never sent
 
@@ -144,6 +161,12 @@ int pendingTimeoutMs(); // -1 when none
 // once it is due (the pending one is cleared first). Whether it was pending.
 bool fireTimeout(Plugin &plugin);
 
+// The items of a queue made by QueueCreate, oldest first, as the plug-in's
+// queue calls left them: the fake host keeps this copy beside the host's
+// queue, so that checks can look at a queue without calling into it. Null
+// past the end (or for a queue the fake host did not make).
+const void *queueItemAt(const Queue *q, int index);
+
 // Settings GetPluginOption answers (by key; unset keys give null), and the
 // keys asked for, in order.
 void setPluginOption(const std::string &key, const std::string &value);
@@ -159,6 +182,9 @@ const std::vector<LogLine> &logs();
 int logged(const std::string &text);            // exact matches, any level
 int logged(int level, const std::string &text); // exact matches at level
 void setLogLevel(int level);                    // default 5 (everything)
+// Whether LogMessage keeps the lines for logs() (default, and after reset);
+// formatted either way. Off for fuzzing, which does not look at them.
+void keepLogLines(bool keep);
 void setLogMaxSize(long long size);             // default 1048576
 void setModuleDirectory(const std::string &dir); // default "/opt/x"
 void setPluginBufferCap(std::size_t cap);        // CBufferCreate cap

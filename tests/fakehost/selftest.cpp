@@ -111,6 +111,58 @@ TEST_F(FakeHost, TimeoutsSettingsAndFlowControlAreRecorded)
     plugin->Dispose();
 }
 
+// The same steps on real pipes and on the fake host's memory pipes, which
+// must behave alike for what the plug-ins and the harnesses use.
+class FakePipes : public PluginTest, public ::testing::WithParamInterface<Pipes> {};
+
+TEST_P(FakePipes, BehaveAsNonBlockingPipes)
+{
+    plugin->Initialize(handle);
+    Child &ch = newChild(4242, 4096, GetParam());
+    plugin->ExecutableHandler(&ch.record, EXECUTABLE_READABLE);
+    EXPECT_EQ(logged(LOG_ERROR, "read: Resource temporarily unavailable"), 1) << "empty";
+    ch.writeOut("ping");
+    EXPECT_EQ(ch.pendingOut(), 4u);
+    plugin->ExecutableHandler(&ch.record, EXECUTABLE_READABLE); // echoed to its stdin
+    EXPECT_EQ(ch.pendingOut(), 0u);
+    EXPECT_EQ(ch.readIn(), "ping");
+    char byte;
+    EXPECT_EQ(ch.readSome(&byte, 1), 0u) << "nothing more";
+
+    const std::string big(10000, 'b');
+    EXPECT_EQ(ch.writeSome(big.data(), big.size()), 4096u) << "as much as fits";
+    EXPECT_EQ(ch.writeSome(big.data(), 1), 0u) << "full";
+    EXPECT_EQ(ch.pendingOut(), 4096u);
+
+    Child &quiet = newChild(4343, 0, GetParam());
+    quiet.closeOut();
+    plugin->ExecutableHandler(&quiet.record, EXECUTABLE_READABLE);
+    ASSERT_FALSE(reads().empty());
+    EXPECT_EQ(reads().back().result, 0) << "end of file";
+    EXPECT_EQ(quiet.writeSome("x", 1), 0u) << "closed";
+    plugin->Dispose();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FakePipes, ::testing::Values(Pipes::Real, Pipes::Memory),
+                         [](const auto &info) { return info.param == Pipes::Real ? "Real" : "Memory"; });
+
+TEST(FakeQueue, CopyFollowsTheQueueCalls)
+{
+    int a, b, c;
+    Queue *q = QueueCreate();
+    ASSERT_NE(q, nullptr);
+    for (int *item : {&a, &b, &c})
+        ASSERT_EQ(QueueEnqueue(q, item), 0);
+    EXPECT_EQ(QueueRemove(q, &b), 0);
+    EXPECT_EQ(QueueDequeue(q), &a);
+    EXPECT_EQ(QueueEnqueue(q, &a), 0);
+    EXPECT_EQ(queueItemAt(q, 0), &c);
+    EXPECT_EQ(queueItemAt(q, 1), &a);
+    EXPECT_EQ(queueItemAt(q, 2), nullptr);
+    QueueDispose(q);
+    EXPECT_EQ(queueItemAt(q, 0), nullptr);
+}
+
 // Loaded afresh: a static set by the previous test is back at its initial
 // value, so Dispose without Initialize frees nothing.
 TEST_F(FakeHost, FreshStaticsEachTest)

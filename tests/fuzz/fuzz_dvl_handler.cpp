@@ -23,9 +23,6 @@
 //   the harness then offers no readable event, and reports the drain
 //   (CLIENT_OUTPUT_LOW) when the client has taken its output; what the client
 //   took and what is still unsent together obey the rules above.
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -48,14 +45,9 @@ constexpr int kMaxOpen = 4;
 constexpr int kMaxClientsTotal = 10;
 constexpr int kMaxSteps = 400;
 constexpr std::size_t kMaxPath = 4096;
-
-int pipeBytes(int fd)
-{
-    int n = 0;
-    if (fd < 0 || ioctl(fd, FIONREAD, &n) != 0)
-        return 0;
-    return n;
-}
+// A watcher's pipe holds one page, so records of a few pages already take
+// several reads and events, as 64 KiB pipes do with far larger ones.
+constexpr int kWatcherPipe = 4096;
 
 std::string le32(int32_t v)
 {
@@ -75,6 +67,12 @@ struct Client {
     std::string taken;        // output the client has read so far
     int watcher = 0;          // pid started for it
     bool desynced = false;    // its watcher's stream was disturbed
+    // The output as last found good: its length, and whether the client was
+    // being closed then. Output only grows, a watcher's stream too, and being
+    // closed only allows more, so output found good stays good until it
+    // grows or the client starts closing.
+    std::size_t checkedSize = 0;
+    bool checkedClosing = false;
 };
 
 struct Watcher {
@@ -146,7 +144,7 @@ private:
                 Watcher &w = watchers_[s.result];
                 w.pid = s.result;
                 w.client = static_cast<std::size_t>(spawnFor_ - clients_.data());
-                w.child = &newChild(s.result);
+                w.child = &newChild(s.result, kWatcherPipe, Pipes::Memory);
                 w.child->writeOut("S"); // the host's start byte
                 spawnFor_->watcher = s.result;
             }
@@ -199,16 +197,26 @@ private:
             FUZZ_CHECK(watchers_[c.watcher].killed, "client closed, its watcher %d not stopped", c.watcher);
     }
 
+    void checkOutput(Client &c)
+    {
+        const std::size_t size = c.taken.size() + c.rec->OutBuffer->size();
+        const bool closingNow = c.closesSeen > 0;
+        if (c.closed)
+            FUZZ_CHECK(size == c.outAtClose, "written to a client after its close");
+        if (c.desynced || (size == c.checkedSize && closingNow == c.checkedClosing))
+            return;
+        verifyOutput(c, closingNow);
+        c.checkedSize = size;
+        c.checkedClosing = closingNow;
+    }
+
     // The client's output: 0, the start reply 0, whole records, and at most
     // one closing code at the very end.
-    void checkOutput(const Client &c)
+    void verifyOutput(const Client &c, bool closingNow)
     {
         const std::string s = c.taken + out(c.rec);
-        if (c.closed)
-            FUZZ_CHECK(s.size() == c.outAtClose, "written to a client after its close");
-        if (c.desynced || s.empty())
+        if (s.empty())
             return;
-        bool closingNow = c.closesSeen > 0;
         auto fail = [&](const char *why, std::size_t at) {
             std::string hex;
             for (std::size_t i = 0; i < s.size() && i < 48; i++) {
@@ -394,8 +402,8 @@ private:
             w->toWrite += le32(static_cast<int32_t>(content.size())) + content;
             break;
         }
-        case 2: { // a record larger than the pipe
-            std::size_t n = in_.ConsumeIntegralInRange<std::size_t>(60000, 140000);
+        case 2: { // a record about as large as the pipe, or a few times larger
+            std::size_t n = in_.ConsumeIntegralInRange<std::size_t>(kWatcherPipe - 100, 3 * kWatcherPipe);
             w->toWrite += le32(static_cast<int32_t>(n)) + std::string(n, 'r');
             break;
         }
@@ -411,11 +419,9 @@ private:
         if (!w || w->toWrite.empty() || w->child->childOut < 0)
             return;
         std::size_t n = in_.ConsumeIntegralInRange<std::size_t>(1, w->toWrite.size());
-        ssize_t done = ::write(w->child->childOut, w->toWrite.data(), n);
-        if (done > 0) {
-            w->written += w->toWrite.substr(0, static_cast<std::size_t>(done));
-            w->toWrite.erase(0, static_cast<std::size_t>(done));
-        }
+        std::size_t done = w->child->writeSome(w->toWrite.data(), n);
+        w->written.append(w->toWrite, 0, done);
+        w->toWrite.erase(0, done);
     }
 
     // The client reads what it has been sent; once its output is taken the
@@ -434,12 +440,12 @@ private:
         if (!w || w->child->stdoutSuspended)
             return;
         const Client &c = clients_[w->client];
-        int before = pipeBytes(w->child->record.StdOut);
+        std::size_t before = w->child->pendingOut();
         bool orphan = c.closed;
         std::size_t kills0 = kills().size();
         call([&] { plugin_->ExecutableHandler(&w->child->record, EXECUTABLE_READABLE); });
         if (orphan) {
-            FUZZ_CHECK(pipeBytes(w->child->record.StdOut) == before, "read from a watcher without a client");
+            FUZZ_CHECK(w->child->pendingOut() == before, "read from a watcher without a client");
             FUZZ_CHECK(kills().size() == kills0 + 1, "a watcher without a client was not stopped");
         }
     }
@@ -453,11 +459,11 @@ private:
         if (in_.ConsumeBool())
             w->child->closeOut();
         for (int i = 0; i < 8 && !w->child->stdoutSuspended; i++) { // a suspended pipe is not offered
-            int before = pipeBytes(w->child->record.StdOut);
+            std::size_t before = w->child->pendingOut();
             if (before == 0)
                 break;
             readable(w);
-            if (pipeBytes(w->child->record.StdOut) == before)
+            if (w->child->pendingOut() == before)
                 break;
         }
         w->child->record.Status = statuses[in_.ConsumeIntegralInRange<std::size_t>(0, std::size(statuses) - 1)];

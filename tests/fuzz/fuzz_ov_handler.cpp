@@ -19,10 +19,6 @@
 //   close event; every kill is a SIGTERM to a live child with a pid above 0;
 // - at most one viewer runs; after Dispose no allocation is left and every
 //   child whose exit was not reported was sent SIGTERM.
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -67,14 +63,6 @@ int32_t hostWordAt(const std::string &s, std::size_t at)
     return v;
 }
 
-int pipeBytes(int fd)
-{
-    int n = 0;
-    if (fd < 0 || ioctl(fd, FIONREAD, &n) != 0)
-        return 0;
-    return n;
-}
-
 struct Client {
     ClientRecord *rec = nullptr;
     int closesSeen = 0;
@@ -117,11 +105,11 @@ private:
 
     void callChild(Proc &p, int kind)
     {
-        std::vector<std::size_t> before;
-        std::vector<int> stampsBefore;
-        for (Client &c : clients_) {
-            before.push_back(c.rec->OutBuffer->size());
-            stampsBefore.push_back(c.stamps);
+        std::size_t before[kMaxClientsTotal];
+        int stampsBefore[kMaxClientsTotal];
+        for (std::size_t i = 0; i < clients_.size(); i++) {
+            before[i] = clients_[i].rec->OutBuffer->size();
+            stampsBefore[i] = clients_[i].stamps;
         }
         plugin_->ExecutableHandler(&p.child->record, kind);
         if (kind == EXECUTABLE_EXITED)
@@ -133,12 +121,12 @@ private:
         for (std::size_t i = 0; i < clients_.size(); i++) {
             Client &c = clients_[i];
             c.stampsInChildEvents += c.stamps - stampsBefore[i];
-            std::string now = out(c.rec);
-            FUZZ_CHECK(now.size() >= before[i], "client output shrank");
-            std::size_t added = now.size() - before[i];
+            const CBuffer *now = c.rec->OutBuffer;
+            FUZZ_CHECK(now->size() >= before[i], "client output shrank");
+            std::size_t added = now->size() - before[i];
             FUZZ_CHECK(added % 4 == 0, "%zu bytes (not whole words) to a client in a child event", added);
-            for (std::size_t at = before[i]; at < now.size(); at += 4) {
-                uint32_t w = fuzz::be32At(now, at);
+            for (std::size_t at = before[i]; at < now->size(); at += 4) {
+                uint32_t w = fuzz::be32At(now->data() + at);
                 c.answers++;
                 if ((w & 0xFFFF0000u) == kResultTag) {
                     FUZZ_CHECK(issued_.count(w), "result %08x reached a client but was never written", w);
@@ -228,7 +216,7 @@ private:
         p.viewer = viewer;
         if (children_ < kMaxChildren) {
             children_++;
-            p.child = &newChild(s.result, viewer ? kViewerPipe : 0);
+            p.child = &newChild(s.result, viewer ? kViewerPipe : 0, Pipes::Memory);
             p.child->writeOut("S"); // the host's start byte
         }
         (viewer ? viewer_ : unclutter_) = s.result;
@@ -238,7 +226,7 @@ private:
     {
         int nodes = -1, jobs = -1;
         pauseFailures(true);
-        int rc = check_(&nodes, &jobs);
+        int rc = check_(queueItemAt, &nodes, &jobs);
         pauseFailures(false);
         FUZZ_CHECK(rc == 0, "OvFuzzCheck: %d", rc);
         FUZZ_CHECK(liveAllocations() == static_cast<std::size_t>(nodes + 2 * jobs),
@@ -468,8 +456,8 @@ private:
         std::size_t want = in_.ConsumeBool() ? 1u << 20 : in_.ConsumeIntegralInRange<std::size_t>(1, 64);
         char buf[8192];
         while (want > 0) {
-            ssize_t n = ::read(v->child->childIn, buf, std::min(want, sizeof buf));
-            if (n <= 0)
+            std::size_t n = v->child->readSome(buf, std::min(want, sizeof buf));
+            if (n == 0)
                 break;
             want -= static_cast<std::size_t>(n);
             if (!v->killed)
@@ -521,9 +509,7 @@ private:
         if (!v || v->toWrite.empty())
             return;
         std::size_t n = in_.ConsumeIntegralInRange<std::size_t>(1, v->toWrite.size());
-        ssize_t done = ::write(v->child->childOut, v->toWrite.data(), n);
-        if (done > 0)
-            v->toWrite.erase(0, static_cast<std::size_t>(done));
+        v->toWrite.erase(0, v->child->writeSome(v->toWrite.data(), n));
     }
 
     void readable(Proc *p)
@@ -549,11 +535,11 @@ private:
         int pid = p->pid;
         p->toWrite.clear();
         for (int i = 0; i < 8; i++) {
-            int before = pipeBytes(p->child->record.StdOut);
+            std::size_t before = procs_[pid].child->pendingOut();
             if (before == 0)
                 break;
             callChild(procs_[pid], EXECUTABLE_READABLE);
-            if (pipeBytes(procs_[pid].child->record.StdOut) == before)
+            if (procs_[pid].child->pendingOut() == before)
                 break;
         }
         Proc &q = procs_[pid];
@@ -569,7 +555,7 @@ private:
         if (!u)
             return;
         std::string g = in_.ConsumeBytesAsString(in_.ConsumeIntegralInRange(0, 40));
-        if (!g.empty() && ::write(u->child->childOut, g.data(), g.size()) < 0)
+        if (!g.empty() && u->child->writeSome(g.data(), g.size()) == 0)
             return;
         if (in_.ConsumeBool())
             u->child->closeOut();
@@ -618,7 +604,8 @@ private:
 
     FuzzedDataProvider &in_;
     fakehost::Plugin *plugin_ = nullptr;
-    int (*check_)(int *, int *) = nullptr;
+    using QueueItemAt = const void *(*)(const Queue *, int);
+    int (*check_)(QueueItemAt, int *, int *) = nullptr;
     void *handle_ = reinterpret_cast<void *>(0xF0221);
     std::vector<Client> clients_;
     std::map<int, Proc> procs_;
@@ -636,7 +623,7 @@ private:
 void OvRun::run(fakehost::Plugin &plugin)
 {
     plugin_ = &plugin;
-    check_ = reinterpret_cast<int (*)(int *, int *)>(plugin.symbol("OvFuzzCheck"));
+    check_ = reinterpret_cast<int (*)(QueueItemAt, int *, int *)>(plugin.symbol("OvFuzzCheck"));
     FUZZ_CHECK(check_, "the plug-in lacks OvFuzzCheck (build it with OV_HANDLER_FUZZ_HOOKS)");
     clients_.reserve(kMaxClientsTotal);
 

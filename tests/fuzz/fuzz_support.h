@@ -64,6 +64,7 @@ public:
     fakehost::Plugin &begin()
     {
         fakehost::reset();
+        fakehost::keepLogLines(false);
         installFailureHook();
         if (!plugin_) {
             plugin_ = std::make_unique<fakehost::Plugin>(PLUGIN_UNDER_TEST);
@@ -84,11 +85,16 @@ private:
     std::unique_ptr<fakehost::Plugin> plugin_;
 };
 
-// Big-endian word at `at` of s (s holds at least at + 4 bytes).
+// Big-endian word at p (4 bytes there), or at `at` of s (s holds at least
+// at + 4 bytes).
+inline uint32_t be32At(const unsigned char *p)
+{
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
 inline uint32_t be32At(const std::string &s, std::size_t at)
 {
-    auto b = [&](std::size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(s[at + i])); };
-    return b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3);
+    return be32At(reinterpret_cast<const unsigned char *>(s.data()) + at);
 }
 
 } // namespace fuzz
