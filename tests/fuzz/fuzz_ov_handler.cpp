@@ -72,6 +72,8 @@ struct Client {
     std::string pending;        // bytes made, not yet delivered
     std::string stream;         // bytes delivered after the key word
     std::size_t consumed = 0;   // of stream
+    std::size_t parsed = 0;     // of stream: whole requests counted below
+    int parsedJobs = 0, parsedStamps = 0;
     int jobRequests = 0;        // complete job requests consumed
     int stamps = 0;             // complete time-stamp requests consumed
     int stampsInChildEvents = 0; // of those, consumed in a viewer's event (a resumed client)
@@ -260,13 +262,14 @@ private:
 
     Client *pickClient(bool open)
     {
-        std::vector<Client *> c;
+        Client *c[kMaxClientsTotal];
+        std::size_t n = 0;
         for (Client &x : clients_)
             if (!open || !x.closed)
-                c.push_back(&x);
-        if (c.empty())
+                c[n++] = &x;
+        if (n == 0)
             return nullptr;
-        return c[in_.ConsumeIntegralInRange<std::size_t>(0, c.size() - 1)];
+        return c[in_.ConsumeIntegralInRange<std::size_t>(0, n - 1)];
     }
 
     void recount()
@@ -286,8 +289,9 @@ private:
         FUZZ_CHECK(consumed >= c.consumed, "consumed count went back");
         c.consumed = consumed;
         const std::string &s = c.stream;
-        std::size_t pos = 0;
-        int jobs = 0, stamps = 0;
+        // Whole requests already counted are not parsed again.
+        std::size_t pos = c.parsed;
+        int jobs = c.parsedJobs, stamps = c.parsedStamps;
         bool boundary = true;
         while (pos < consumed) {
             std::size_t len = 0;
@@ -324,6 +328,9 @@ private:
             stamps += cmd == 2;
             pos += len;
         }
+        c.parsed = pos;
+        c.parsedJobs = jobs;
+        c.parsedStamps = stamps;
         // Input dropped whole (a refusal) answers the job request it stops at,
         // complete or not.
         if (!boundary && consumed == s.size() && consumed > 0 && pos + 4 <= s.size()) {
@@ -430,10 +437,9 @@ private:
         if (!c || !c->keyed || c->pending.empty() || flow(c->rec).suspended)
             return;
         std::size_t n = in_.ConsumeIntegralInRange<std::size_t>(1, c->pending.size());
-        std::string piece = c->pending.substr(0, n);
+        c->stream.append(c->pending, 0, n);
+        FUZZ_CHECK(c->rec->InBuffer->write(c->pending.data(), n), "InBuffer refused %zu bytes", n);
         c->pending.erase(0, n);
-        c->stream += piece;
-        feed(c->rec, piece);
         std::size_t index = static_cast<std::size_t>(c - clients_.data());
         callClient(*c, CLIENT_DATA);
         consumedBy(clients_[index]);
