@@ -27,7 +27,6 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -83,24 +82,26 @@ struct Watcher {
     bool killed = false;
     std::string written; // bytes put into the pipe after the start byte
     std::string toWrite; // bytes not yet in the pipe
-};
+    // The records in `written` as the client is to receive them (length made
+    // big-endian), as far as they are whole and framable (the plug-in stops
+    // at a negative or oversized length), and where the next one starts.
+    std::vector<std::string> records;
+    std::size_t framed = 0;
 
-// The records in what the watcher wrote, as far as they are whole and
-// framable (the plug-in stops at a negative or oversized length).
-std::vector<std::string> records(const std::string &s)
-{
-    std::vector<std::string> r;
-    std::size_t pos = 0;
-    while (pos + 4 <= s.size()) {
-        int32_t len;
-        std::memcpy(&len, s.data() + pos, 4);
-        if (len < 0 || len > INT32_MAX - 4 || pos + 4 + static_cast<std::size_t>(len) > s.size())
-            break;
-        r.push_back(be32(static_cast<uint32_t>(len)) + s.substr(pos + 4, static_cast<std::size_t>(len)));
-        pos += 4 + static_cast<std::size_t>(len);
+    const std::vector<std::string> &wholeRecords()
+    {
+        while (framed + 4 <= written.size()) {
+            int32_t len;
+            std::memcpy(&len, written.data() + framed, 4);
+            if (len < 0 || len > INT32_MAX - 4 || framed + 4 + static_cast<std::size_t>(len) > written.size())
+                break;
+            records.push_back(be32(static_cast<uint32_t>(len)));
+            records.back().append(written, framed + 4, static_cast<std::size_t>(len));
+            framed += 4 + static_cast<std::size_t>(len);
+        }
+        return records;
     }
-    return r;
-}
+};
 
 bool closing(uint32_t w) { return w == 18 || w == 23 || w == 25; }
 
@@ -110,7 +111,7 @@ public:
     void run(fakehost::Plugin &plugin);
 
 private:
-    void call(const std::function<void()> &f, Client *connecting = nullptr, Client *closingClient = nullptr)
+    template <typename F> void call(F &&f, Client *connecting = nullptr, Client *closingClient = nullptr)
     {
         std::size_t live = liveAllocations();
         f();
@@ -252,9 +253,8 @@ private:
         uint32_t w = fuzz::be32At(s, pos);
         if (s.size() - pos == 4 && closing(w) && closingNow)
             return;
-        std::vector<std::string> expected;
-        if (c.watcher > 0)
-            expected = records(watchers_.at(c.watcher).written);
+        static const std::vector<std::string> none;
+        const std::vector<std::string> &expected = c.watcher > 0 ? watchers_.at(c.watcher).wholeRecords() : none;
         // The relayed records from `from` on: whole records in order, then at
         // most a closing code, or a cut record and code 18. Returns where the
         // output stops matching (s.size() when all of it does).
@@ -431,7 +431,9 @@ private:
         Client *c = pickClient();
         if (!c)
             return;
-        c->taken += takeOut(c->rec);
+        CBuffer *o = c->rec->OutBuffer;
+        c->taken.append(reinterpret_cast<const char *>(o->data()), o->size());
+        o->clear();
         call([&] { deliverOutputLow(*plugin_, c->rec); });
     }
 
