@@ -15,6 +15,10 @@
  * stays in the client's InBuffer and the client's input is suspended until
  * one of the jobs holding the room finishes. Every client may always have one
  * job queued, whatever its size.
+ *
+ * Restarts: a viewer that keeps exiting soon after its start is restarted
+ * after a growing delay (TimeoutHandler), so that a broken viewer does not
+ * keep the event thread busy restarting it.
  */
 #define _GNU_SOURCE
 
@@ -102,6 +106,14 @@ static int32_t OvClientJobs = 1024;
 static int64_t OvQueued = 0;
 static OvClient *OvBlocked = NULL;
 static int OvReleased = 0;
+/* Restart back-off: when the current viewer was started (monotonic ms), how
+ * many lives in a row were quick exits, the delay the last restart after a
+ * quick exit waited, and, while a delayed restart waits for TimeoutHandler,
+ * a copy of the exited viewer's argument vector (one allocation). */
+static int64_t OvStartedAt = 0;
+static int32_t OvQuickExits = 0;
+static int32_t OvRestartDelay = 0;
+static char **OvRestartArgv = NULL;
 
 #define OV_KEY_MODULUS 2147483647u
 #define OV_VIEWER_ARGV4_SIZE 20
@@ -112,6 +124,15 @@ static int OvReleased = 0;
 #define OV_RANDOM_EOF_LIMIT 16
 /* Largest Width x Height whose request length (x 3 + 20) fits 32 bits. */
 #define OV_MAX_PIXELS ((uint64_t)(INT32_MAX - 20) / 3)
+
+/* Restart back-off: a life shorter than OV_QUICK_LIFE_MS is a quick exit;
+ * the first in a row restarts at once, each further one waits twice as long
+ * as the one before, from OV_FIRST_DELAY_MS up to OV_MAX_DELAY_MS. A life of
+ * OV_STEADY_LIFE_MS or more ends the back-off. */
+#define OV_QUICK_LIFE_MS 1000
+#define OV_STEADY_LIFE_MS 3000
+#define OV_FIRST_DELAY_MS 10
+#define OV_MAX_DELAY_MS 1000
 
 /* What a job costs besides its frame: the record, two allocations and its
  * place in OvQ, roughly. Counted so that short requests are bounded too. */
@@ -130,6 +151,7 @@ enum { OV_INCOMPLETE = 0, OV_DONE = 1, OV_STOP = 2, OV_BLOCKED = 3 };
 
 static void StartJob(void);
 static void RequestLoop(OvClient *node);
+static void ResumeBlocked(void);
 
 /* ------------------------------------------------------------------ helpers */
 
@@ -137,6 +159,15 @@ static void Terminate(int32_t pid)
 {
     if (pid > 0)
         kill((pid_t)pid, SIGTERM);
+}
+
+/* Monotonic clock in milliseconds (0 if it cannot be read). */
+static int64_t NowMs(void)
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+        return 0;
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
 /* Appends a 32-bit word to the client in network byte order. */
@@ -294,6 +325,7 @@ static int StartViewer(void *handle)
     }
 
     OvHandle = handle;
+    OvStartedAt = NowMs();
     OvID = SpawnExecutable(handle, argv);
     FreeStrings(argv, 5);
     return 0;
@@ -411,12 +443,28 @@ PLUGIN_EXPORT void Dispose(void)
     OvExecutable = NULL;
     OvBlocked = NULL;
     OvQueued = 0;
+    if (OvRestartArgv) {
+        SetTimeout(OvHandle, -1);
+        free(OvRestartArgv);
+        OvRestartArgv = NULL;
+    }
 }
 
+static void SpawnViewer(char **argv);
+
+/* Called by the host only after SetTimeout: a delayed restart is due. */
 PLUGIN_EXPORT int TimeoutHandler(void *unused)
 {
+    char **argv = OvRestartArgv;
     (void)unused;
-    OV_LOG(LogIsFatal, LOG_FATAL, "TimeoutHandler called in ov.");
+    if (!argv) {
+        OV_LOG(LogIsFatal, LOG_FATAL, "TimeoutHandler called in ov.");
+        return 0;
+    }
+    OvRestartArgv = NULL;
+    SpawnViewer(argv);
+    free(argv);
+    ResumeBlocked();
     return 0;
 }
 
@@ -1130,6 +1178,82 @@ static void FailQueue(uint32_t code)
     }
 }
 
+/* Starts the viewer again; a failed start gives it up and fails the queue. */
+static void SpawnViewer(char **argv)
+{
+    OvStartedAt = NowMs();
+    OvID = SpawnExecutable(OvHandle, argv);
+    if (OvID < 0 && QueueSize(OvQ) > 0)
+        FailQueue(ReplyCodeForViewerState(OvID));
+}
+
+/* A copy of a null-terminated argument vector in one allocation, or null. */
+static char **CopyArgv(char *const *argv)
+{
+    size_t count = 0, bytes = 0;
+    while (argv[count])
+        bytes += strlen(argv[count++]) + 1;
+    char **copy = malloc((count + 1) * sizeof *copy + bytes);
+    if (!copy)
+        return NULL;
+    char *text = (char *)(copy + count + 1);
+    for (size_t i = 0; i < count; i++) {
+        size_t size = strlen(argv[i]) + 1;
+        copy[i] = memcpy(text, argv[i], size);
+        text += size;
+    }
+    copy[count] = NULL;
+    return copy;
+}
+
+/* How long the restart after a life of `life` ms waits (quick exits in a
+ * row back off), logged whenever that wait changes. */
+static int32_t RestartDelay(int64_t life)
+{
+    if (life >= OV_STEADY_LIFE_MS) {
+        if (OvRestartDelay > 0)
+            OV_WARN("orvane.exe ran for %lld ms; it is restarted at once again.", (long long)life);
+        OvQuickExits = 0;
+        OvRestartDelay = 0;
+        return 0;
+    }
+    if (life >= OV_QUICK_LIFE_MS)
+        return 0; /* neither quick nor steady: at once, the back-off kept */
+    int32_t delay = 0;
+    if (OvQuickExits < 16)
+        OvQuickExits++;
+    if (OvQuickExits > 1) {
+        delay = OV_FIRST_DELAY_MS << (OvQuickExits - 2);
+        if (delay > OV_MAX_DELAY_MS)
+            delay = OV_MAX_DELAY_MS;
+    }
+    if (delay != OvRestartDelay)
+        OV_WARN("orvane.exe keeps exiting within %d ms of its start; it is restarted after %d ms.",
+                OV_QUICK_LIFE_MS, (int)delay);
+    OvRestartDelay = delay;
+    return delay;
+}
+
+/* Restarts the exited viewer with its own argument vector: at once, or after
+ * the back-off delay through TimeoutHandler. When the delay cannot be had (no
+ * memory for the copy of the vector, no timer), at once. */
+static void RestartViewer(ExecutableRecord *executable)
+{
+    int32_t delay = RestartDelay(NowMs() - OvStartedAt);
+    if (delay > 0) {
+        OvRestartArgv = CopyArgv(executable->Argv);
+        if (OvRestartArgv && SetTimeout(OvHandle, delay) == 0) {
+            OvID = 0; /* admitted and queued as while it starts; no pid yet */
+            return;
+        }
+        if (!OvRestartArgv)
+            OV_ERROR("malloc failed on orvane restart argv.");
+        free(OvRestartArgv);
+        OvRestartArgv = NULL;
+    }
+    SpawnViewer(executable->Argv);
+}
+
 static void ViewerExits(ExecutableRecord *executable)
 {
     OvExecutable = NULL;
@@ -1151,9 +1275,11 @@ static void ViewerExits(ExecutableRecord *executable)
         OvID = -6;
     else if (WriteErrors >= 5)
         OvID = -7;
-    else
-        OvID = SpawnExecutable(OvHandle, executable->Argv);
-    if (OvID < 0 && QueueSize(OvQ) > 0)
+    else {
+        RestartViewer(executable);
+        return;
+    }
+    if (QueueSize(OvQ) > 0)
         FailQueue(ReplyCodeForViewerState(OvID));
 }
 
@@ -1225,8 +1351,9 @@ PLUGIN_EXPORT int ExecutableHandler(ExecutableRecord *executable, int kind)
  * the same jobs. `queued` gives the items of a queue in order without calling
  * into it (the harness keeps a copy beside the host's queue). Returns 0, or
  * the negative number of the first rule broken; counts the nodes and jobs the
- * plug-in holds. */
-PLUGIN_EXPORT int OvFuzzCheck(const void *(*queued)(const Queue *q, int index), int *clients, int *jobs)
+ * plug-in holds, and its other allocations. */
+PLUGIN_EXPORT int OvFuzzCheck(const void *(*queued)(const Queue *q, int index), int *clients, int *jobs,
+                              int *others)
 {
     enum { LIMIT = 1 << 20 };
     int nodes = 0, listed = 0, owned = 0, blocked = 0;
@@ -1261,8 +1388,13 @@ PLUGIN_EXPORT int OvFuzzCheck(const void *(*queued)(const Queue *q, int index), 
     }
     if (blocked != 0)
         return -17;
+    if (OvRestartArgv && (OvID != 0 || OvExecutable))
+        return -20; /* a restart waits only while no viewer runs */
+    if (OvID == 0 && !OvExecutable && !OvRestartArgv && OvQ)
+        return -21; /* OvID 0: ready, or a restart waits */
     *clients = nodes;
     *jobs = 0;
+    *others = OvRestartArgv != NULL;
     if (!OvQ)
         return listed ? -4 : 0;
     int size = QueueSize(OvQ);
@@ -1330,5 +1462,9 @@ PLUGIN_EXPORT void OvFuzzReset(void)
     OvQueued = 0;
     OvBlocked = NULL;
     OvReleased = 0;
+    OvStartedAt = 0;
+    OvQuickExits = 0;
+    OvRestartDelay = 0;
+    OvRestartArgv = NULL;
 }
 #endif

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,6 +65,7 @@ struct HostState {
     std::vector<std::size_t> allocSizes;
     std::deque<std::optional<timeval>> clock;
     int clockErr = 0;
+    long long monotonicMs = -1; // -1: the real clock
 
     std::vector<std::unique_ptr<ClientRecord>> clients;
     std::map<const ClientRecord *, int> closes;
@@ -223,6 +225,8 @@ void pushClock(long sec, long usec)
     tv.tv_usec = usec;
     S().clock.push_back(tv);
 }
+
+void setMonotonicMs(long long milliseconds) { S().monotonicMs = milliseconds; }
 
 void pushClockFailure(int err)
 {
@@ -853,6 +857,16 @@ int __wrap_gettimeofday(struct timeval *tv, void *tz)
         return 0;
     }
     return gettimeofday(tv, static_cast<struct timezone *>(tz));
+}
+
+int __wrap_clock_gettime(clockid_t id, struct timespec *ts)
+{
+    const long long ms = S().monotonicMs;
+    if (id != CLOCK_MONOTONIC || ms < 0)
+        return clock_gettime(id, ts);
+    ts->tv_sec = static_cast<time_t>(ms / 1000);
+    ts->tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    return 0;
 }
 
 } // extern "C"

@@ -69,6 +69,10 @@ const std::vector<SysCall> &writes();
 // list is used up the real clock answers.
 void pushClock(long sec, long usec);
 void pushClockFailure(int err);
+// The plug-in's monotonic clock (clock_gettime with CLOCK_MONOTONIC) reads
+// `milliseconds` from now on, until the next call or reset; before the first
+// call the real clock answers.
+void setMonotonicMs(long long milliseconds);
 
 // ---------------------------------------------------------------- records
 

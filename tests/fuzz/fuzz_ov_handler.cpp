@@ -226,13 +226,21 @@ private:
 
     void check()
     {
-        int nodes = -1, jobs = -1;
+        int nodes = -1, jobs = -1, others = -1;
         pauseFailures(true);
-        int rc = check_(queueItemAt, &nodes, &jobs);
+        int rc = check_(queueItemAt, &nodes, &jobs, &others);
         pauseFailures(false);
         FUZZ_CHECK(rc == 0, "OvFuzzCheck: %d", rc);
-        FUZZ_CHECK(liveAllocations() == static_cast<std::size_t>(nodes + 2 * jobs),
-                   "%zu live allocations for %d nodes and %d jobs", liveAllocations(), nodes, jobs);
+        FUZZ_CHECK(liveAllocations() == static_cast<std::size_t>(nodes + 2 * jobs + others),
+                   "%zu live allocations for %d nodes, %d jobs and %d others", liveAllocations(), nodes, jobs,
+                   others);
+        for (; timeoutsSeen_ < timeoutCalls().size(); timeoutsSeen_++) {
+            const TimeoutCall &t = timeoutCalls()[timeoutsSeen_];
+            FUZZ_CHECK(t.handle == handle_, "SetTimeout with another handle");
+            FUZZ_CHECK(t.milliseconds == -1 || (t.milliseconds >= 10 && t.milliseconds <= 1000),
+                       "SetTimeout(%d)", t.milliseconds);
+        }
+        FUZZ_CHECK(!timeoutPending() || !viewer(), "a restart waits while a viewer runs");
         int open = 0, requested = 0;
         for (Client &c : clients_) {
             open += !c.closed;
@@ -611,14 +619,15 @@ private:
     FuzzedDataProvider &in_;
     fakehost::Plugin *plugin_ = nullptr;
     using QueueItemAt = const void *(*)(const Queue *, int);
-    int (*check_)(QueueItemAt, int *, int *) = nullptr;
+    int (*check_)(QueueItemAt, int *, int *, int *) = nullptr;
     void *handle_ = reinterpret_cast<void *>(0xF0221);
     std::vector<Client> clients_;
     std::map<int, Proc> procs_;
     int viewer_ = 0, unclutter_ = 0, exiting_ = 0;
     std::size_t children_ = 0;
     std::vector<std::string> viewerArgv_;
-    std::size_t spawnsSeen_ = 0, killsSeen_ = 0;
+    std::size_t spawnsSeen_ = 0, killsSeen_ = 0, timeoutsSeen_ = 0;
+    long long clockMs_ = 1000000; // the plug-in's monotonic clock
     uint32_t key_ = 0;
     unsigned results_ = 0;
     std::set<uint32_t> issued_, delivered_;
@@ -629,7 +638,7 @@ private:
 void OvRun::run(fakehost::Plugin &plugin)
 {
     plugin_ = &plugin;
-    check_ = reinterpret_cast<int (*)(QueueItemAt, int *, int *)>(plugin.symbol("OvFuzzCheck"));
+    check_ = reinterpret_cast<int (*)(QueueItemAt, int *, int *, int *)>(plugin.symbol("OvFuzzCheck"));
     FUZZ_CHECK(check_, "the plug-in lacks OvFuzzCheck (build it with OV_HANDLER_FUZZ_HOOKS)");
     clients_.reserve(kMaxClientsTotal);
 
@@ -655,6 +664,7 @@ void OvRun::run(fakehost::Plugin &plugin)
         setPluginOption("total-queue-bytes", std::to_string(in_.ConsumeIntegralInRange(1, 8000)));
         setPluginOption("client-queue-jobs", std::to_string(in_.ConsumeIntegralInRange(1, 6)));
     }
+    setMonotonicMs(clockMs_);
     plugin_->Initialize(handle_);
     fail(Op::Malloc, 0, 0);
     after();
@@ -662,6 +672,10 @@ void OvRun::run(fakehost::Plugin &plugin)
     const bool trace = std::getenv("FUZZ_TRACE") != nullptr;
     for (int step = 0; step < kMaxSteps && in_.remaining_bytes() > 0; step++) {
         int op = in_.ConsumeIntegralInRange(0, 17);
+        // Every step takes a while: a viewer that exits within 7 steps of
+        // its start exits quickly, one that lives 22 steps is steady.
+        clockMs_ += 137;
+        setMonotonicMs(clockMs_);
         if (trace)
             std::fprintf(stderr, "step %d: op %d\n", step, op);
         switch (op) {
@@ -714,7 +728,11 @@ void OvRun::run(fakehost::Plugin &plugin)
             injectFailure();
             break;
         default:
-            plugin_->TimeoutHandler(nullptr);
+            // The host calls TimeoutHandler when the plug-in's timeout is due;
+            // a call it did not ask for only logs.
+            if (!fireTimeout(*plugin_))
+                plugin_->TimeoutHandler(nullptr);
+            after();
             plugin_->IOHandler(nullptr);
             plugin_->ClientHandler(clients_.empty() ? newClient() : clients_[0].rec, 7);
             after();

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -70,6 +72,23 @@ std::vector<std::string> linesStartingWith(const std::string &text, const std::s
         if (line.rfind(prefix, 0) == 0)
             out.push_back(line);
     return out;
+}
+
+// CPU time of a process and of its children that it has reaped (utime,
+// stime, cutime, cstime of /proc/PID/stat), in clock ticks; -1 when unreadable.
+long long cpuTicksWithChildren(pid_t pid)
+{
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    if (end == std::string::npos)
+        return -1;
+    std::istringstream in(stat.substr(end + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int i = 3; i <= 17 && in >> field; ++i) // fields 14 to 17
+        if (i >= 14)
+            ticks += std::stoll(field);
+    return in ? ticks : -1;
 }
 
 std::string descriptorList(pid_t pid)
@@ -347,6 +366,42 @@ TEST_F(StandinEndToEnd, ServerDescriptorsReturnAfterClientsLeave)
     EXPECT_TRUE(waitFor([&] { return descriptorsOf(server->pid()) <= before; }, kWaitMs))
         << descriptorsOf(server->pid()) << " descriptors, " << before << " before: " << beforeList << " now "
         << descriptorList(server->pid());
+}
+
+// A viewer that exits at once is restarted after a growing delay: after
+// about nine starts its restarts come once a second, plughost stays nearly
+// idle, and a client's job is still answered.
+TEST_F(StandinEndToEnd, ViewerExitingAtOnceIsRestartedWithBackOff)
+{
+    ASSERT_NO_FATAL_FAILURE(startServer("exit3"));
+    auto starts = [&] { return linesStartingWith(readFile(dir.file("standin.log")), "argv ").size(); };
+    const std::string longest = "it is restarted after 1000 ms.";
+    ASSERT_TRUE(waitFor([&] { return readFile(dir.file("plughost.log")).find(longest) != std::string::npos; },
+                        kWaitMs));
+    const std::size_t before = starts();
+    EXPECT_LE(before, 15u) << "restarts 0, 10, 20 ... 640 ms apart, then 1000";
+
+    // A fixed window of real time over which the CPU time of plughost and
+    // the viewers it started and the stand-in's starts are counted: a bound
+    // on resources, not a wait for something to happen.
+    const long long ticksBefore = cpuTicksWithChildren(server->pid());
+    ASSERT_GE(ticksBefore, 0);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const long long ticks = cpuTicksWithChildren(server->pid()) - ticksBefore;
+    const std::size_t inWindow = starts() - before;
+    EXPECT_GE(inWindow, 1u) << "it is still restarted";
+    EXPECT_LE(inWindow, 5u) << "about one start a second";
+    EXPECT_LE(ticks, ::sysconf(_SC_CLK_TCK) / 2) << "CPU time of plughost and its viewers over 3 s, in ticks";
+
+    // A client is admitted while the restart waits; its job is answered with
+    // the viewer's exit status, or 25 when the viewer had gone before the
+    // frame was written.
+    cl::ImageSession s = cl::ImageSession::Connect(address, kWait);
+    s.RequestKey(soon());
+    s.SendFill(0x010203, soon());
+    const uint32_t answer = s.ReadResult(soon());
+    EXPECT_TRUE(answer == 3 || answer == 25) << answer;
+    EXPECT_EQ(readFile(dir.file("plughost.log")).find("[fatal]"), std::string::npos);
 }
 
 class StandinGivingUp : public StandinEndToEnd {};

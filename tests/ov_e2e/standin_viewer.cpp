@@ -4,6 +4,8 @@
 // frame has been read.
 //
 // OV_STANDIN_MODE=exit127  exit with status 127 at once.
+// OV_STANDIN_MODE=exit3    exit with status 3 at once, after its "argv" line
+//                          (so that its starts can be counted).
 // OV_STANDIN_LOG=FILE      append "argv ..." at start and, for every frame,
 //                          "frame WORD0 WORD1 WIDTH HEIGHT PIXELBYTES FNV1A"
 //                          (before its result is written).
@@ -87,6 +89,8 @@ int main(int argc, char **argv)
     for (int i = 0; i < argc; ++i)
         args += std::string(" ") + argv[i];
     logLine(args + "\n");
+    if (mode && std::strcmp(mode, "exit3") == 0)
+        return 3;
 
     uint32_t shown = 0;
     static unsigned char chunk[1 << 16];

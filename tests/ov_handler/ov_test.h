@@ -81,6 +81,7 @@ class OvTest : public PluginTest {
 protected:
     void init()
     {
+        setMonotonicMs(clockMs);
         plugin->Initialize(handle);
         ASSERT_EQ(spawns().size(), 2u);
         viewerPid = spawns()[0].result;
@@ -100,8 +101,12 @@ protected:
 
     void readable(Child &c) { plugin->ExecutableHandler(&c.record, EXECUTABLE_READABLE); }
     void writeReady(Child &c) { plugin->ExecutableHandler(&c.record, EXECUTABLE_WRITE_READY); }
-    void exited(Child &c, int status)
+    // The child exits after a life of lifeMs on the plug-in's clock: by
+    // default long enough for a viewer to be restarted at once.
+    void exited(Child &c, int status, long long lifeMs = 3000)
     {
+        clockMs += lifeMs;
+        setMonotonicMs(clockMs);
         c.record.Status = status;
         plugin->ExecutableHandler(&c.record, EXECUTABLE_EXITED);
     }
@@ -145,6 +150,7 @@ protected:
         EXPECT_EQ(liveAllocations(), 0u);
     }
 
+    long long clockMs = 1000000; // the plug-in's monotonic clock
     int viewerPid = 0;
     int unclutterPid = 0;
     uint32_t key = 0;

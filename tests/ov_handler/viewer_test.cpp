@@ -593,6 +593,124 @@ TEST_F(OvExits, FailedRestartFailsQueueWithMappedCode)
     dispose();
 }
 
+// A viewer that keeps exiting soon after its start is restarted after a
+// growing delay. Each row: the life of the viewer, then the wait before its
+// restart (0: restarted within the exit event).
+class OvBackOff : public OvTest {
+protected:
+    struct Life {
+        long long ms;
+        int wait;
+    };
+
+    // The viewer lives and exits as the rows say; returns the last viewer.
+    Child *live(Child *v, std::initializer_list<Life> lives)
+    {
+        for (const Life &l : lives) {
+            const std::size_t before = spawns().size();
+            exited(*v, 3, l.ms);
+            if (l.wait == 0) {
+                EXPECT_FALSE(timeoutPending()) << "life " << l.ms;
+            } else {
+                EXPECT_EQ(pendingTimeoutMs(), l.wait) << "life " << l.ms;
+                EXPECT_EQ(spawns().size(), before) << "restarted before the delay";
+                EXPECT_TRUE(fireTimeout(*plugin));
+            }
+            EXPECT_EQ(spawns().size(), before + 1) << "life " << l.ms;
+            v = &viewer(true, 0, spawns().back().result);
+        }
+        return v;
+    }
+
+    static std::string delayed(int ms)
+    {
+        return "orvane.exe keeps exiting within 1000 ms of its start; it is restarted after " + std::to_string(ms) +
+               " ms.";
+    }
+};
+
+TEST_F(OvBackOff, QuickExitsDoubleTheDelayUpToASecondLoggedOncePerChange)
+{
+    init();
+    Child *v = live(&viewer(), {{5, 0}, {5, 10}, {999, 20}, {1500, 0}, {5, 40}, {5, 80}, {5, 160}, {5, 320},
+                                {5, 640}, {5, 1000}, {5, 1000}, {3000, 0}, {5, 0}, {5, 10}});
+    for (int ms : {20, 40, 80, 160, 320, 640, 1000})
+        EXPECT_EQ(logged(LOG_WARN, delayed(ms)), 1) << ms;
+    EXPECT_EQ(logged(LOG_WARN, delayed(10)), 2) << "once before the steady life, once after";
+    EXPECT_EQ(logged(LOG_WARN, "orvane.exe ran for 3000 ms; it is restarted at once again."), 1);
+    EXPECT_EQ(logs().size(), 10u) << "nothing per restart";
+    for (const SpawnCall &s : spawns()) {
+        if (s.argv[0] != "unclutter") {
+            EXPECT_EQ(s.argv, spawns()[0].argv);
+        }
+    }
+    // A call the plug-in did not ask for restarts nothing.
+    const std::size_t started = spawns().size();
+    EXPECT_EQ(plugin->TimeoutHandler(nullptr), 0);
+    EXPECT_EQ(logged(LOG_FATAL, "TimeoutHandler called in ov."), 1);
+    EXPECT_EQ(spawns().size(), started);
+    (void)v;
+    dispose();
+}
+
+// Clients are admitted and their jobs queued while the restart waits; the
+// restarted viewer takes them, or a restart that fails answers them.
+class OvBackOffQueue : public OvBackOff, public ::testing::WithParamInterface<int> {};
+
+TEST_P(OvBackOffQueue, JobsQueuedDuringTheDelay)
+{
+    const int restart = GetParam(); // 0: a pid, else the spawn's failure
+    init();
+    Child *v = live(&viewer(), {{5, 0}});
+    exited(*v, 3, 5);
+    ASSERT_EQ(pendingTimeoutMs(), 10);
+    ClientRecord *c = admitted();
+    data(c, fillRequest(7));
+    EXPECT_EQ(out(c), "");
+    if (restart != 0)
+        queueSpawnResult(restart);
+    ASSERT_TRUE(fireTimeout(*plugin));
+    if (restart == 0) {
+        EXPECT_EQ(viewer(true, 0, spawns().back().result).readIn(), frame(-1, 7, 0, 0));
+        EXPECT_EQ(closeCount(c), 0);
+    } else {
+        EXPECT_EQ(out(c), be32(21));
+        EXPECT_EQ(closeCount(c), 1);
+        EXPECT_EQ(refusal(), 21u);
+        deliverClose(c);
+    }
+    dispose();
+}
+
+INSTANTIATE_TEST_SUITE_P(Restart, OvBackOffQueue, ::testing::Values(0, SPAWN_NO_RESOURCES),
+                         [](const auto &info) { return info.param == 0 ? "Starts" : "Fails"; });
+
+TEST_F(OvBackOff, WithoutMemoryForTheDelayRestartsAtOnce)
+{
+    init();
+    Child *v = live(&viewer(), {{5, 0}});
+    fail(Op::Malloc);
+    v = live(v, {{5, 0}});
+    EXPECT_EQ(logged(LOG_ERROR, "malloc failed on orvane restart argv."), 1);
+    v = live(v, {{5, 20}}); // the back-off went on
+    (void)v;
+    dispose();
+}
+
+TEST_F(OvBackOff, DisposeDuringTheDelay)
+{
+    init();
+    Child *v = live(&viewer(), {{5, 0}});
+    const int pid = v->record.Pid;
+    exited(*v, 3, 5);
+    ASSERT_TRUE(timeoutPending());
+    const std::size_t k = kills().size();
+    dispose();
+    EXPECT_FALSE(timeoutPending()) << "cancelled";
+    EXPECT_EQ(kills().size(), k + 1) << "only unclutter";
+    EXPECT_EQ(killsOf(pid), 0);
+}
+
 class OvUnclutter : public OvTest {};
 
 TEST_F(OvUnclutter, DrainsInChunksOf4096)
