@@ -28,6 +28,7 @@
 
 #include "plugin_api.h"
 #include "plugin_settings.h"
+#include "plugin_util.h"
 
 /* Longest path accepted, in bytes before its NUL. */
 #define DVL_MAX_PATH 4096
@@ -60,24 +61,6 @@ static int64_t DvlWatermark = (int64_t)1 << 20;
 /* How a relay pass ended. */
 enum { DVL_RELAYED = 0, DVL_FULL = 1, DVL_CLOSED = -1 };
 
-static void LogError(const char *text)
-{
-    if (LogIsError(Logger))
-        LogMessage(Logger, LOG_ERROR, "%s", text);
-}
-
-static void LogDebug(const char *text)
-{
-    if (LogIsDebug(Logger))
-        LogMessage(Logger, LOG_DEBUG, "%s", text);
-}
-
-static void LogFatal(const char *text)
-{
-    if (LogIsFatal(Logger))
-        LogMessage(Logger, LOG_FATAL, "%s", text);
-}
-
 /* Sends SIGTERM to a watcher. Only process ids above 0 are ever signalled:
  * 0 and negative values would reach process groups. */
 static void SignalWatcher(int32_t pid)
@@ -86,23 +69,12 @@ static void SignalWatcher(int32_t pid)
         kill((pid_t)pid, SIGTERM);
 }
 
-/* Appends a reply code as a big-endian word. Returns 0 or -1. */
-static int WriteReply(CBuffer *out, uint32_t code)
-{
-    unsigned char word[4];
-    word[0] = (unsigned char)(code >> 24);
-    word[1] = (unsigned char)(code >> 16);
-    word[2] = (unsigned char)(code >> 8);
-    word[3] = (unsigned char)code;
-    return CBufferWrite(out, word, sizeof word) < 0 ? -1 : 0;
-}
-
 /* Writes a closing reply code to a client and closes it; a failed write is
  * logged and not retried. */
 static void ReplyAndClose(ClientRecord *client, uint32_t code)
 {
-    if (WriteReply(client->OutBuffer, code) < 0)
-        LogError("write failed on client->Client->OutBuffer.");
+    if (PluginWriteWord(client->OutBuffer, code) < 0)
+        PLUGIN_ERROR("write failed on client->Client->OutBuffer.");
     CloseClient(client);
 }
 
@@ -117,7 +89,7 @@ static void StopWatcher(DvlClient *node)
 
 static void FreeNode(DvlClient *node)
 {
-    LogDebug("Removing dvl client.");
+    PLUGIN_DEBUG("Removing dvl client.");
     CBufferDispose(node->Buffer);
     node->Buffer = NULL;
     StopWatcher(node);
@@ -134,9 +106,9 @@ PLUGIN_EXPORT void Initialize(void *handle)
         return;
     if (PluginSettingSize(text, &watermark) == 0)
         DvlWatermark = watermark;
-    else if (LogIsError(Logger))
-        LogMessage(Logger, LOG_ERROR, "bad value \"%s\" for the setting dvl_handler.output-watermark; %lld is used.",
-                   text, (long long)DvlWatermark);
+    else
+        PLUGIN_ERROR("bad value \"%s\" for the setting dvl_handler.output-watermark; %lld is used.", text,
+                     (long long)DvlWatermark);
 }
 
 PLUGIN_EXPORT void Dispose(void)
@@ -154,17 +126,17 @@ static void ClientConnected(ClientRecord *client)
 {
     DvlClient *node = malloc(sizeof *node);
     if (!node) {
-        if (WriteReply(client->OutBuffer, REPLY_DVL_NO_MEMORY) < 0)
-            LogError("write failed on client->OutBuffer.");
-        LogError("malloc failed on dvlClient.");
+        if (PluginWriteWord(client->OutBuffer, REPLY_DVL_NO_MEMORY) < 0)
+            PLUGIN_ERROR("write failed on client->OutBuffer.");
+        PLUGIN_ERROR("malloc failed on dvlClient.");
         CloseClient(client);
         return;
     }
     node->Buffer = CBufferCreate(0, 1);
     if (!node->Buffer) {
-        if (WriteReply(client->OutBuffer, REPLY_DVL_NO_MEMORY) < 0)
-            LogError("write failed on client->OutBuffer.");
-        LogError("create dvlClient->Buffer failed.");
+        if (PluginWriteWord(client->OutBuffer, REPLY_DVL_NO_MEMORY) < 0)
+            PLUGIN_ERROR("write failed on client->OutBuffer.");
+        PLUGIN_ERROR("create dvlClient->Buffer failed.");
         free(node);
         CloseClient(client);
         return;
@@ -175,8 +147,8 @@ static void ClientConnected(ClientRecord *client)
     node->Waiting = 0;
     node->Next = DvlClients;
     DvlClients = node;
-    if (WriteReply(client->OutBuffer, REPLY_OK) < 0) {
-        LogError("write failed on client->Client->OutBuffer.");
+    if (PluginWriteWord(client->OutBuffer, REPLY_OK) < 0) {
+        PLUGIN_ERROR("write failed on client->Client->OutBuffer.");
         CloseClient(client);
     }
 }
@@ -185,7 +157,7 @@ static void ClientConnected(ClientRecord *client)
  * node so that later input is discarded too, replies 18 and closes. */
 static void RefusePath(DvlClient *node, const char *why)
 {
-    LogError(why);
+    PLUGIN_ERROR("%s", why);
     CBufferClear(node->Client->InBuffer);
     CBufferClear(node->Buffer);
     node->ID = DVL_GONE;
@@ -237,7 +209,7 @@ static void StartWatcher(DvlClient *node)
     size_t len0 = strlen(ModuleDirectory) + 1 + strlen(program) + 1;
     argv[0] = malloc(len0);
     if (!argv[0]) {
-        LogError("malloc failed on argv[0].");
+        PLUGIN_ERROR("malloc failed on argv[0].");
         ReplyAndClose(client, REPLY_DVL_NO_MEMORY);
         return;
     }
@@ -246,7 +218,7 @@ static void StartWatcher(DvlClient *node)
     size_t len1 = CBufferSize(node->Buffer);
     argv[1] = malloc(len1);
     if (!argv[1]) {
-        LogError("malloc failed on argv[1].");
+        PLUGIN_ERROR("malloc failed on argv[1].");
         ReplyAndClose(client, REPLY_DVL_NO_MEMORY);
         free(argv[0]);
         return;
@@ -328,7 +300,7 @@ static DvlClient *FindWatcher(const ExecutableRecord *executable)
 
 static void NoOutputBlock(DvlClient *node)
 {
-    LogError("getwriteblock failed on current->Buffer.");
+    PLUGIN_ERROR("getwriteblock failed on current->Buffer.");
     ReplyAndClose(node->Client, REPLY_DVL_NO_MEMORY);
 }
 
@@ -353,8 +325,7 @@ static int ReadStartByte(DvlClient *node, ExecutableRecord *executable)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return -1;
-        if (LogIsError(Logger))
-            LogMessage(Logger, LOG_ERROR, "read failed on executable->StdOut.  %s.", strerror(errno));
+        PLUGIN_ERROR("read failed on executable->StdOut.  %s.", strerror(errno));
         SignalWatcher(node->ID);
         return 0;
     }
@@ -376,7 +347,7 @@ static int NoRoomFor(DvlClient *node, int32_t length)
     if ((int64_t)unsent >= DvlWatermark)
         return DVL_FULL;
     if (!CBufferGetWriteBlock(out, &granted)) {
-        LogError("getwriteblock failed current->Client->OutBuffer.");
+        PLUGIN_ERROR("getwriteblock failed current->Client->OutBuffer.");
         ReplyAndClose(node->Client, REPLY_DVL_NO_MEMORY);
         return DVL_CLOSED;
     }
@@ -395,12 +366,11 @@ static int RelayRecords(DvlClient *node, ExecutableRecord *executable)
         if (length < 0 || length > DVL_MAX_RECORD) {
             /* The stream cannot be framed any more: stop the watcher, tell the
              * client, and follow this watcher no further. */
-            if (LogIsError(Logger))
-                LogMessage(Logger, LOG_ERROR, "bad record length %d on current->Executable->StdOut.", length);
+            PLUGIN_ERROR("bad record length %d on current->Executable->StdOut.", length);
             SignalWatcher(executable->Pid);
             node->ID = DVL_GONE;
             node->Executable = NULL;
-            ReplyAndClose(node->Client, REPLY_VIEWER_ARGV);
+            ReplyAndClose(node->Client, REPLY_DVL_WATCHER_FAILED);
             return DVL_CLOSED;
         }
         if ((int64_t)CBufferSize(node->Buffer) < (int64_t)length + 4)
@@ -408,8 +378,8 @@ static int RelayRecords(DvlClient *node, ExecutableRecord *executable)
         int room = NoRoomFor(node, length);
         if (room != DVL_RELAYED)
             return room;
-        if (WriteReply(out, (uint32_t)length) < 0) {
-            LogError("write failed on client->Client->OutBuffer.");
+        if (PluginWriteWord(out, (uint32_t)length) < 0) {
+            PLUGIN_ERROR("write failed on client->Client->OutBuffer.");
             CloseClient(node->Client);
             return DVL_CLOSED;
         }
@@ -419,7 +389,7 @@ static int RelayRecords(DvlClient *node, ExecutableRecord *executable)
             size_t granted = left;
             unsigned char *block = CBufferGetWriteBlock(out, &granted);
             if (!block || granted == 0) {
-                LogError("getwriteblock failed current->Client->OutBuffer.");
+                PLUGIN_ERROR("getwriteblock failed current->Client->OutBuffer.");
                 ReplyAndClose(node->Client, REPLY_DVL_NO_MEMORY);
                 return DVL_CLOSED;
             }
@@ -456,13 +426,12 @@ static int ReadOutput(DvlClient *node, ExecutableRecord *executable)
             NoOutputBlock(node);
             return -1;
         }
-        LogDebug("reading from current->Executable->StdOut to current->Buffer.");
+        PLUGIN_DEBUG("reading from current->Executable->StdOut to current->Buffer.");
         ssize_t n = read(executable->StdOut, block, granted);
         if (n > 0) {
             CBufferCommitBlock(node->Buffer, (size_t)n);
             total += n;
-            if (LogIsDebug(Logger))
-                LogMessage(Logger, LOG_DEBUG, "read %d bytes from current->Executable->StdOut.", (int)n);
+            PLUGIN_DEBUG("read %d bytes from current->Executable->StdOut.", (int)n);
             relay = RelayRecords(node, executable);
             continue;
         }
@@ -470,14 +439,13 @@ static int ReadOutput(DvlClient *node, ExecutableRecord *executable)
             continue;
         if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
             break;
-        LogError("read failed on current->Executable->StdOut.");
+        PLUGIN_ERROR("read failed on current->Executable->StdOut.");
         SignalWatcher(executable->Pid);
-        ReplyAndClose(node->Client, REPLY_VIEWER_ARGV);
+        ReplyAndClose(node->Client, REPLY_DVL_WATCHER_FAILED);
         return -1;
     }
-    if (LogIsDebug(Logger))
-        LogMessage(Logger, LOG_DEBUG, "read a total of %d bytes from current->Executable->StdOut.",
-                   total > INT_MAX ? INT_MAX : (int)total);
+    PLUGIN_DEBUG("read a total of %d bytes from current->Executable->StdOut.",
+                 total > INT_MAX ? INT_MAX : (int)total);
     if (relay == DVL_FULL)
         WaitForClient(node, executable);
     return relay == DVL_CLOSED ? -1 : 0;
@@ -499,8 +467,8 @@ static void WatcherReadable(ExecutableRecord *executable)
         if (got == 1) {
             node->Executable = executable;
             node->ID = 0;
-            if (WriteReply(node->Client->OutBuffer, REPLY_OK) < 0) {
-                LogError("write failed on client->Client->OutBuffer.");
+            if (PluginWriteWord(node->Client->OutBuffer, REPLY_DVL_STARTED) < 0) {
+                PLUGIN_ERROR("write failed on client->Client->OutBuffer.");
                 CloseClient(node->Client);
             }
         }
@@ -529,12 +497,12 @@ static void WatcherExited(ExecutableRecord *executable)
     DvlClient *node = FindWatcher(executable);
     if (!node)
         return;
-    if (executable->Status != 0 && LogIsError(Logger))
-        LogMessage(Logger, LOG_ERROR, "executable exited with a status of %d.", executable->Status);
+    if (executable->Status != 0)
+        PLUGIN_ERROR("executable exited with a status of %d.", executable->Status);
     /* The record is invalid and the pid may be reused from here on. */
     node->ID = DVL_GONE;
     node->Executable = NULL;
-    ReplyAndClose(node->Client, REPLY_WRITE_FAILED);
+    ReplyAndClose(node->Client, REPLY_DVL_WATCHER_EXITED);
 }
 
 PLUGIN_EXPORT int ExecutableHandler(ExecutableRecord *executable, int kind)
@@ -547,7 +515,7 @@ PLUGIN_EXPORT int ExecutableHandler(ExecutableRecord *executable, int kind)
         WatcherReadable(executable);
         break;
     case EXECUTABLE_WRITE_READY:
-        LogFatal("ExecutableHandler called in dvl with ExecutableWriteReady.");
+        PLUGIN_FATAL("ExecutableHandler called in dvl with ExecutableWriteReady.");
         break;
     default:
         break;
@@ -558,13 +526,13 @@ PLUGIN_EXPORT int ExecutableHandler(ExecutableRecord *executable, int kind)
 PLUGIN_EXPORT int TimeoutHandler(void *unused)
 {
     (void)unused;
-    LogFatal("TimoutHandler called in dvl.");
+    PLUGIN_FATAL("TimoutHandler called in dvl.");
     return 0;
 }
 
 PLUGIN_EXPORT int IOHandler(void *unused)
 {
     (void)unused;
-    LogFatal("IOHandler called in dvl.");
+    PLUGIN_FATAL("IOHandler called in dvl.");
     return 0;
 }

@@ -37,6 +37,7 @@
 
 #include "plugin_api.h"
 #include "plugin_settings.h"
+#include "plugin_util.h"
 
 /* ------------------------------------------------------------------ records */
 
@@ -140,14 +141,11 @@ static char **OvRestartArgv = NULL;
 
 enum { OV_INCOMPLETE = 0, OV_DONE = 1, OV_STOP = 2, OV_BLOCKED = 3 };
 
-#define OV_LOG(test, level, ...)                                                                  \
-    do {                                                                                          \
-        if (test(Logger))                                                                         \
-            LogMessage(Logger, (level), __VA_ARGS__);                                             \
-    } while (0)
-#define OV_ERROR(...) OV_LOG(LogIsError, LOG_ERROR, __VA_ARGS__)
-#define OV_WARN(...) OV_LOG(LogIsWarn, LOG_WARN, __VA_ARGS__)
-#define OV_DEBUG(...) OV_LOG(LogIsDebug, LOG_DEBUG, __VA_ARGS__)
+/* Command words of the client requests. Commands 1 and 3 are the short
+ * requests: the viewer fills its canvas with a colour, or answers a query. */
+enum { OV_SHOW_IMAGE = 0, OV_FILL = 1, OV_TIME_STAMP = 2, OV_QUERY = 3 };
+/* Word0 of the frames of the short requests. */
+enum { OV_FILL_FRAME = -1, OV_QUERY_FRAME = -2 };
 
 static void StartJob(void);
 static void RequestLoop(OvClient *node);
@@ -170,18 +168,20 @@ static int64_t NowMs(void)
     return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-/* Appends a 32-bit word to the client in network byte order. */
-static int64_t WriteWord(ClientRecord *client, uint32_t word)
+/* Maps a negative viewer state (OvID) to the reply code a client receives
+ * for it: when it connects, or when its queued jobs are failed. */
+static uint32_t ReplyCodeForViewerState(int32_t state)
 {
-    uint32_t be = htonl(word);
-    return CBufferWrite(client->OutBuffer, &be, sizeof be);
+    static const uint32_t codes[7] = {REPLY_VIEWER_ARGV, REPLY_INTERNAL,    REPLY_VIEWER_3,   REPLY_VIEWER_4,
+                                      REPLY_VIEWER_127,  REPLY_READ_FAILED, REPLY_WRITE_FAILED};
+    return state <= -1 && state >= -7 ? codes[-state - 1] : REPLY_VIEWER_OTHER;
 }
 
 /* A reply code whose failed write ends the client's conversation. */
 static void AnswerClient(ClientRecord *client, uint32_t word)
 {
-    if (WriteWord(client, word) < 0) {
-        OV_ERROR("write failed on client->Client->OutBuffer.");
+    if (PluginWriteWord(client->OutBuffer, word) < 0) {
+        PLUGIN_ERROR("write failed on client->Client->OutBuffer.");
         CloseClient(client);
     }
 }
@@ -262,68 +262,45 @@ static void GiveUpAtStart(void)
     OvID = -2;
 }
 
-/* Builds the viewer's vector and starts it. Returns 0, or -1 with OvID set. */
+/* Element i (0 to 4) of the viewer's vector: its text formatted into `size`
+ * bytes. Returns the length the whole text needs. */
+static int ViewerArg(int i, char *text, size_t size)
+{
+    switch (i) {
+    case 0: return snprintf(text, size, "%s/%s", ModuleDirectory, "orvane.exe");
+    case 1: return snprintf(text, size, "-l");
+    case 2: return snprintf(text, size, "%d", LogGetLevel(Logger));
+    case 3: return snprintf(text, size, "-s");
+    default: return snprintf(text, size, "%lld", LogGetMaxSize(Logger));
+    }
+}
+
+/* Builds the viewer's vector and starts it. Each element is a string of its
+ * own: element 0 exactly as long as its text, the others of a fixed size;
+ * element 4, the host's maximum log size, is formatted again into a string
+ * of its length when its text does not fit 20 bytes. Returns 0, or -1 with
+ * OvID set (-2 for element 0, -1 for the others). */
 static int StartViewer(void *handle)
 {
-    static const char program[] = "orvane.exe";
+    const size_t sizes[5] = {strlen(ModuleDirectory) + sizeof "/orvane.exe", 3, OV_VIEWER_ARGV2_SIZE, 3,
+                             OV_VIEWER_ARGV4_SIZE};
     char *argv[6] = {NULL, NULL, NULL, NULL, NULL, NULL};
-
-    size_t size0 = strlen(ModuleDirectory) + 1 + strlen(program) + 1;
-    argv[0] = malloc(size0);
-    if (!argv[0]) {
-        OV_ERROR("malloc failed on orvane argv[0].");
-        OvID = -2;
-        return -1;
-    }
-    snprintf(argv[0], size0, "%s/%s", ModuleDirectory, program);
-
-    argv[1] = malloc(3);
-    if (!argv[1]) {
-        OV_ERROR("malloc failed on orvane argv[1].");
-        FreeStrings(argv, 1);
-        OvID = -1;
-        return -1;
-    }
-    memcpy(argv[1], "-l", 3);
-
-    argv[2] = malloc(OV_VIEWER_ARGV2_SIZE);
-    if (!argv[2]) {
-        OV_ERROR("malloc failed on orvane argv[2].");
-        FreeStrings(argv, 2);
-        OvID = -1;
-        return -1;
-    }
-    snprintf(argv[2], OV_VIEWER_ARGV2_SIZE, "%d", LogGetLevel(Logger));
-
-    argv[3] = malloc(3);
-    if (!argv[3]) {
-        OV_ERROR("malloc failed on orvane argv[3].");
-        FreeStrings(argv, 3);
-        OvID = -1;
-        return -1;
-    }
-    memcpy(argv[3], "-s", 3);
-
-    argv[4] = malloc(OV_VIEWER_ARGV4_SIZE);
-    if (!argv[4]) {
-        OV_ERROR("malloc failed on orvane argv[4].");
-        FreeStrings(argv, 4);
-        OvID = -1;
-        return -1;
-    }
-    int need = snprintf(argv[4], OV_VIEWER_ARGV4_SIZE, "%lld", LogGetMaxSize(Logger));
-    if (need >= OV_VIEWER_ARGV4_SIZE) {
-        free(argv[4]);
-        argv[4] = malloc((size_t)need + 1);
-        if (!argv[4]) {
-            OV_ERROR("malloc failed on orvane argv[4].");
-            FreeStrings(argv, 4);
-            OvID = -1;
+    for (int i = 0; i < 5; i++) {
+        argv[i] = malloc(sizes[i]);
+        int need = argv[i] ? ViewerArg(i, argv[i], sizes[i]) : 0;
+        if (need >= (int)sizes[i]) {
+            free(argv[i]);
+            argv[i] = malloc((size_t)need + 1);
+            if (argv[i])
+                ViewerArg(i, argv[i], (size_t)need + 1);
+        }
+        if (!argv[i]) {
+            PLUGIN_ERROR("malloc failed on orvane argv[%d].", i);
+            FreeStrings(argv, i);
+            OvID = i == 0 ? -2 : -1;
             return -1;
         }
-        snprintf(argv[4], (size_t)need + 1, "%lld", LogGetMaxSize(Logger));
     }
-
     OvHandle = handle;
     OvStartedAt = NowMs();
     OvID = SpawnExecutable(handle, argv);
@@ -336,15 +313,12 @@ static int StartViewer(void *handle)
 static int StartUnclutter(void *handle)
 {
     static const char *const words[3] = {"unclutter", "-root", "-onescreen"};
-    static const char *const failures[3] = {"malloc failed on unclutter argv[0].",
-                                            "malloc failed on unclutter argv[1].",
-                                            "malloc failed on unclutter argv[2]."};
     char *argv[4] = {NULL, NULL, NULL, NULL};
     for (int i = 0; i < 3; i++) {
         size_t size = strlen(words[i]) + 1;
         argv[i] = malloc(size);
         if (!argv[i]) {
-            OV_ERROR("%s", failures[i]);
+            PLUGIN_ERROR("malloc failed on unclutter argv[%d].", i);
             FreeStrings(argv, i);
             return -1;
         }
@@ -365,7 +339,7 @@ static void ReadSetting(void *handle, const char *key, int64_t *value, int64_t m
     if (PluginSettingSize(text, &parsed) == 0 && parsed <= most)
         *value = parsed;
     else
-        OV_ERROR("bad value \"%s\" for the setting ov_handler.%s; %lld is used.", text, key, (long long)*value);
+        PLUGIN_ERROR("bad value \"%s\" for the setting ov_handler.%s; %lld is used.", text, key, (long long)*value);
 }
 
 static void ReadSettings(void *handle)
@@ -388,13 +362,13 @@ PLUGIN_EXPORT void Initialize(void *handle)
     }
     OvBuffer = CBufferCreate(0, 1);
     if (!OvBuffer) {
-        OV_ERROR("create ov buffer failed.");
+        PLUGIN_ERROR("create ov buffer failed.");
         GiveUpAtStart();
         return;
     }
     OvQ = QueueCreate();
     if (!OvQ) {
-        OV_ERROR("create ov q failed.");
+        PLUGIN_ERROR("create ov q failed.");
         CBufferDispose(OvBuffer);
         OvBuffer = NULL;
         GiveUpAtStart();
@@ -458,7 +432,7 @@ PLUGIN_EXPORT int TimeoutHandler(void *unused)
     char **argv = OvRestartArgv;
     (void)unused;
     if (!argv) {
-        OV_LOG(LogIsFatal, LOG_FATAL, "TimeoutHandler called in ov.");
+        PLUGIN_FATAL("TimeoutHandler called in ov.");
         return 0;
     }
     OvRestartArgv = NULL;
@@ -471,7 +445,7 @@ PLUGIN_EXPORT int TimeoutHandler(void *unused)
 PLUGIN_EXPORT int IOHandler(void *unused)
 {
     (void)unused;
-    OV_LOG(LogIsFatal, LOG_FATAL, "IOHandler called in ov.");
+    PLUGIN_FATAL("IOHandler called in ov.");
     return 0;
 }
 
@@ -485,20 +459,26 @@ static OvClient *FindClient(const ClientRecord *client)
     return NULL;
 }
 
+/* A client refused at connect: the code, then the close; `why` (when not
+ * null) is logged in between. */
+static void Refuse(ClientRecord *client, uint32_t code, const char *why)
+{
+    if (PluginWriteWord(client->OutBuffer, code) < 0)
+        PLUGIN_ERROR("write failed on client->OutBuffer.");
+    if (why)
+        PLUGIN_ERROR("%s", why);
+    CloseClient(client);
+}
+
 static void Connect(ClientRecord *client)
 {
     if (OvID < 0) {
-        if (WriteWord(client, ReplyCodeForViewerState(OvID)) < 0)
-            OV_ERROR("write failed on client->OutBuffer.");
-        CloseClient(client);
+        Refuse(client, ReplyCodeForViewerState(OvID), NULL);
         return;
     }
     OvClient *node = malloc(sizeof *node);
     if (!node) {
-        if (WriteWord(client, REPLY_INTERNAL) < 0)
-            OV_ERROR("write failed on client->OutBuffer.");
-        OV_ERROR("malloc failed on ovClient.");
-        CloseClient(client);
+        Refuse(client, REPLY_INTERNAL, "malloc failed on ovClient.");
         return;
     }
     node->Client = client;
@@ -544,7 +524,7 @@ static void Disconnect(ClientRecord *client)
     }
     node->Jobs = NULL;
     OvReleased = 1;
-    OV_DEBUG("Removing ov client.");
+    PLUGIN_DEBUG("Removing ov client.");
     OvClient **link = &OvClients;
     while (*link != node)
         link = &(*link)->Next;
@@ -641,7 +621,7 @@ static int QueueJob(OvClient *node, Job *job)
         node->Jobs->Prev = job;
     node->Jobs = job;
     if (QueueEnqueue(OvQ, job) < 0) {
-        OV_ERROR("enqueue failed on ov q.");
+        PLUGIN_ERROR("enqueue failed on ov q.");
         UnlinkJob(job);
         FreeJob(job);
         AnswerClient(node->Client, REPLY_INTERNAL);
@@ -707,6 +687,29 @@ static void WriteHeader(Job *job)
     memcpy(job->Image, &header, sizeof header);
 }
 
+/* A job with a frame of `total` bytes, for a request of `length` bytes; or
+ * null when memory fails, and then the whole request is dropped and answered
+ * with 19. `noFrame` is logged when only the frame cannot be had. */
+static Job *NewJob(ClientRecord *client, size_t length, size_t total, const char *noFrame)
+{
+    const char *failure = "malloc failed on job.";
+    Job *job = malloc(sizeof *job);
+    if (job) {
+        job->Image = malloc(total);
+        if (job->Image) {
+            job->Written = 0;
+            job->Total = (int32_t)total;
+            return job;
+        }
+        free(job);
+        failure = noFrame;
+    }
+    PLUGIN_ERROR("%s", failure);
+    CBufferRemove(client->InBuffer, length);
+    AnswerClient(client, REPLY_INTERNAL);
+    return NULL;
+}
+
 /* Command 0: Width, Height, Word0, Word1, then Width x Height x 3 bytes. */
 static int ShowImage(OvClient *node)
 {
@@ -719,7 +722,7 @@ static int ShowImage(OvClient *node)
     if (width < 0 || height < 0 || (uint64_t)width * (uint64_t)height > OV_MAX_PIXELS) {
         /* No frame can be built and the length of this request is unknown,
          * so nothing after it can be parsed: refuse and close. */
-        OV_ERROR("image size %d x %d refused on client->Client->InBuffer.", (int)width, (int)height);
+        PLUGIN_ERROR("image size %d x %d refused on client->Client->InBuffer.", (int)width, (int)height);
         CBufferRemove(in, CBufferSize(in));
         AnswerClient(client, REPLY_INTERNAL);
         CloseClient(client);
@@ -731,25 +734,11 @@ static int ShowImage(OvClient *node)
         return Block(node, cost);
     if (CBufferSize(in) < (size_t)n + 20)
         return OV_INCOMPLETE;
-    Job *job = malloc(sizeof *job);
-    if (!job) {
-        OV_ERROR("malloc failed on job.");
-        CBufferRemove(in, (size_t)n + 20);
-        AnswerClient(client, REPLY_INTERNAL);
+    Job *job = NewJob(client, (size_t)n + 20, (size_t)n + 16, "malloc failed on job->Image.");
+    if (!job)
         return OV_DONE;
-    }
-    job->Image = malloc((size_t)n + 16);
-    if (!job->Image) {
-        OV_ERROR("malloc failed on job->Image.");
-        free(job);
-        CBufferRemove(in, (size_t)n + 20);
-        AnswerClient(client, REPLY_INTERNAL);
-        return OV_DONE;
-    }
     job->Width = width;
     job->Height = height;
-    job->Total = n + 16;
-    job->Written = 0;
     CBufferRemove(in, 12);
     job->Word0 = ReadWord(in);
     job->Word1 = ReadWord(in);
@@ -758,40 +747,27 @@ static int ShowImage(OvClient *node)
     return QueueJob(node, job);
 }
 
-/* Commands 1 (one argument) and 3 (two arguments): a 16-byte frame. */
+/* Commands 1 (fill: one argument) and 3 (query: two arguments): a frame of
+ * the header alone. */
 static int ShortRequest(OvClient *node, int32_t command)
 {
     ClientRecord *client = node->Client;
     CBuffer *in = client->InBuffer;
-    size_t length = command == 1 ? 8 : 12;
+    size_t length = command == OV_FILL ? 8 : 12;
     int64_t cost = (int64_t)sizeof(ViewerFrame) + OV_JOB_OVERHEAD;
     if (!Admits(node, cost))
         return Block(node, cost);
     if (CBufferSize(in) < length)
         return OV_INCOMPLETE;
-    Job *job = malloc(sizeof *job);
-    if (!job) {
-        OV_ERROR("malloc failed on job.");
-        CBufferRemove(in, length);
-        AnswerClient(client, REPLY_INTERNAL);
+    Job *job = NewJob(client, length, sizeof(ViewerFrame), "malloc failed on job.");
+    if (!job)
         return OV_DONE;
-    }
-    job->Image = malloc(sizeof(ViewerFrame));
-    if (!job->Image) {
-        OV_ERROR("malloc failed on job.");
-        free(job);
-        CBufferRemove(in, length);
-        AnswerClient(client, REPLY_INTERNAL);
-        return OV_DONE;
-    }
-    job->Word0 = command == 1 ? -1 : -2;
+    job->Word0 = command == OV_FILL ? OV_FILL_FRAME : OV_QUERY_FRAME;
     job->Width = 0;
     job->Height = 0;
-    job->Written = 0;
-    job->Total = (int32_t)sizeof(ViewerFrame);
     CBufferRemove(in, 4);
     job->Word1 = ReadWord(in);
-    if (command == 3)
+    if (command == OV_QUERY)
         job->Width = ReadWord(in);
     WriteHeader(job);
     return QueueJob(node, job);
@@ -803,28 +779,39 @@ static void TakeBack(CBuffer *out, size_t n)
     CBufferRemoveAt(out, (int64_t)CBufferSize(out) - (int64_t)n - 1, n);
 }
 
-/* Command 2: answers code 0, the client's 8 bytes and two clock readings.
- * Returns 0 while the request is incomplete, 1 once it was dealt with. */
+/* A time-stamp answer that cannot be completed: the part of it already
+ * appended is taken back and the code goes in its place. */
+static int FailTimeStamp(ClientRecord *client, size_t appended, uint32_t code)
+{
+    if (appended > 0)
+        TakeBack(client->OutBuffer, appended);
+    AnswerClient(client, code);
+    return 1;
+}
+
+/* Command 2: answers code 0, the client's 8 bytes and two clock readings,
+ * T1 when the request is complete, T2 once T1 is in the answer. Returns 0
+ * while the request is incomplete, 1 once it was dealt with. */
 static int DoTimeStamp(OvClient *node)
 {
     ClientRecord *client = node->Client;
     CBuffer *in = client->InBuffer;
     CBuffer *out = client->OutBuffer;
     struct timeval t1, t2;
+    uint32_t words[4];
     size_t moved = 0;
 
     if (CBufferSize(in) < 12)
         return 0;
     if (gettimeofday(&t1, NULL) != 0) {
         int err = errno;
-        OV_ERROR("gettimeofday failed on job->Created.  %s.", strerror(err));
+        PLUGIN_ERROR("gettimeofday failed on job->Created.  %s.", strerror(err));
         CBufferRemove(in, 12);
-        AnswerClient(client, REPLY_CLOCK_FAILED);
-        return 1;
+        return FailTimeStamp(client, 0, REPLY_CLOCK_FAILED);
     }
     CBufferRemove(in, 4);
-    if (WriteWord(client, REPLY_OK) < 0) {
-        OV_ERROR("write failed on client->Client->OutBuffer.");
+    if (PluginWriteWord(out, REPLY_OK) < 0) {
+        PLUGIN_ERROR("write failed on client->Client->OutBuffer.");
         CloseClient(client);
         /* The client's 8 bytes go too: left in InBuffer, the request loop
          * (which goes on after a close) would parse them as a request. */
@@ -837,45 +824,30 @@ static int DoTimeStamp(OvClient *node)
         unsigned char *block = CBufferGetWriteBlock(out, &size);
         int64_t got = block ? CBufferRead(in, block, size) : -1;
         if (got <= 0) {
-            OV_ERROR("getWriteBlock failed on client->OutBuffer.");
-            TakeBack(out, moved + 4);
+            PLUGIN_ERROR("getWriteBlock failed on client->OutBuffer.");
             CBufferRemove(in, 8 - moved);
-            AnswerClient(client, REPLY_INTERNAL);
-            return 1;
+            return FailTimeStamp(client, moved + 4, REPLY_INTERNAL);
         }
         CBufferCommitBlock(out, (size_t)got);
         moved += (size_t)got;
     }
-    if (WriteWord(client, (uint32_t)t1.tv_sec) < 0) {
-        OV_ERROR("write failed on client->OutBuffer");
-        TakeBack(out, 12);
-        AnswerClient(client, REPLY_INTERNAL);
-        return 1;
-    }
-    if (WriteWord(client, (uint32_t)t1.tv_usec) < 0) {
-        OV_ERROR("write failed on client->OutBuffer");
-        TakeBack(out, 16);
-        AnswerClient(client, REPLY_INTERNAL);
-        return 1;
-    }
-    if (gettimeofday(&t2, NULL) != 0) {
-        int err = errno;
-        OV_ERROR("gettimeofday failed on t.  %s.", strerror(err));
-        TakeBack(out, 20);
-        AnswerClient(client, REPLY_CLOCK_FAILED);
-        return 1;
-    }
-    if (WriteWord(client, (uint32_t)t2.tv_sec) < 0) {
-        OV_ERROR("write failed on client->OutBuffer");
-        TakeBack(out, 20);
-        AnswerClient(client, REPLY_INTERNAL);
-        return 1;
-    }
-    if (WriteWord(client, (uint32_t)t2.tv_usec) < 0) {
-        OV_ERROR("write failed on client->OutBuffer");
-        TakeBack(out, 24);
-        AnswerClient(client, REPLY_INTERNAL);
-        return 1;
+    /* Then the four time words; 12 bytes of the answer precede them. */
+    words[0] = (uint32_t)t1.tv_sec;
+    words[1] = (uint32_t)t1.tv_usec;
+    for (int i = 0; i < 4; i++) {
+        if (i == 2) {
+            if (gettimeofday(&t2, NULL) != 0) {
+                int err = errno;
+                PLUGIN_ERROR("gettimeofday failed on t.  %s.", strerror(err));
+                return FailTimeStamp(client, 20, REPLY_CLOCK_FAILED);
+            }
+            words[2] = (uint32_t)t2.tv_sec;
+            words[3] = (uint32_t)t2.tv_usec;
+        }
+        if (PluginWriteWord(out, words[i]) < 0) {
+            PLUGIN_ERROR("write failed on client->OutBuffer");
+            return FailTimeStamp(client, 12 + 4 * (size_t)i, REPLY_INTERNAL);
+        }
     }
     return 1;
 }
@@ -889,7 +861,7 @@ static void RequestLoop(OvClient *node)
     while (CBufferSize(in) >= 4) {
         int32_t command = (int32_t)PeekWord(in, 0);
         int outcome;
-        if ((command == 0 || command == 1 || command == 3) && OvID < 0) {
+        if ((command == OV_SHOW_IMAGE || command == OV_FILL || command == OV_QUERY) && OvID < 0) {
             /* The viewer was given up after this client was admitted: the job
              * could never be served. Answered like a refused connection. */
             CBufferRemove(in, CBufferSize(in));
@@ -898,14 +870,14 @@ static void RequestLoop(OvClient *node)
             return;
         }
         switch (command) {
-        case 0:
+        case OV_SHOW_IMAGE:
             outcome = ShowImage(node);
             break;
-        case 1:
-        case 3:
+        case OV_FILL:
+        case OV_QUERY:
             outcome = ShortRequest(node, command);
             break;
-        case 2:
+        case OV_TIME_STAMP:
             outcome = DoTimeStamp(node) ? OV_DONE : OV_INCOMPLETE;
             break;
         default:
@@ -948,7 +920,7 @@ PLUGIN_EXPORT int ClientHandler(ClientRecord *client, int kind)
 /* A write failed: answer 25, stop the viewer, drop the job. */
 static void AbandonJob(Job *job, int err)
 {
-    OV_ERROR("write failed on OvExecutable->StdIn.  %s.", strerror(err));
+    PLUGIN_ERROR("write failed on OvExecutable->StdIn.  %s.", strerror(err));
     StopWriteReady();
     WriteErrors++;
     Terminate(OvExecutable->Pid);
@@ -971,7 +943,7 @@ static void StartJob(void)
             break;
         ssize_t n = write(OvExecutable->StdIn, job->Image + job->Written, (size_t)left);
         if (n > 0) {
-            OV_DEBUG("wrote %d bytes to OvExecutable->StdIn", (int)n);
+            PLUGIN_DEBUG("wrote %d bytes to OvExecutable->StdIn", (int)n);
             WriteErrors = 0;
             job->Written += (int32_t)n;
             sent += (int32_t)n;
@@ -989,7 +961,7 @@ static void StartJob(void)
         AbandonJob(job, err);
         break;
     }
-    OV_DEBUG("wrote a total of %d bytes to OvExecutable->StdIn, %d left.", (int)sent, (int)left);
+    PLUGIN_DEBUG("wrote a total of %d bytes to OvExecutable->StdIn, %d left.", (int)sent, (int)left);
 }
 
 /* ------------------------------------------------------------------ viewer output */
@@ -1038,7 +1010,7 @@ static void StartByte(ExecutableRecord *executable)
     /* End of file: not ready; the exit event follows. */
     if (n == 0 || err == EAGAIN || err == EWOULDBLOCK)
         return;
-    OV_ERROR("read failed on executable->StdOut.  %s.", strerror(err));
+    PLUGIN_ERROR("read failed on executable->StdOut.  %s.", strerror(err));
     ReadErrors++;
     Terminate(OvID);
 }
@@ -1049,7 +1021,7 @@ static void FinishJob(void)
     Job *job = QueueDequeue(OvQ);
     ReleaseJob(job);
     CBufferClear(OvBuffer);
-    OV_DEBUG("Job cleanup.");
+    PLUGIN_DEBUG("Job cleanup.");
     if (QueueSize(OvQ) > 0)
         StartJob();
 }
@@ -1057,78 +1029,65 @@ static void FinishJob(void)
 static void FailedResultRead(void)
 {
     Job *job = QueuePeek(OvQ);
-    OV_ERROR("read failed on OvExecutable->StdOut.");
+    PLUGIN_ERROR("read failed on OvExecutable->StdOut.");
     ReadErrors++;
     Terminate(OvExecutable->Pid);
     AnswerJob(job, REPLY_READ_FAILED);
     QueueDequeue(OvQ);
     ReleaseJob(job);
     CBufferClear(OvBuffer);
-    OV_DEBUG("Job cleanup.");
+    PLUGIN_DEBUG("Job cleanup.");
     OvTotal = -1;
 }
 
-/* The head job's frame is written: collect its 4-byte result. */
+/* The head job's frame is written: collect its 4-byte result. Normally the
+ * bytes are kept in OvBuffer; when OvBuffer grants no room they are read and
+ * thrown away, counted in OvTotal ("discard mode"), and the client gets 19.
+ * Each read asks for no more than the missing bytes. */
 static void ReadResult(void)
 {
     int got = 0;
-    int ended = 0;
-    while (!ended && CBufferSize(OvBuffer) < 4 && OvTotal != 4) {
-        size_t size;
-        unsigned char *block;
-        ssize_t n;
-        int err;
-        if (OvTotal == -1) {
-            size = 4 - CBufferSize(OvBuffer);
-            block = CBufferGetWriteBlock(OvBuffer, &size);
-            if (!block) {
-                OvTotal = (int32_t)CBufferSize(OvBuffer);
-                CBufferClear(OvBuffer);
-                OV_ERROR("getwriteblock failed on OvBuffer.");
-                continue;
-            }
-            OV_DEBUG("reading from OvExecutable->StdOut to OvBuffer.");
-            n = read(OvExecutable->StdOut, block, size);
-            err = errno;
-            if (n > 0) {
-                CBufferCommitBlock(OvBuffer, (size_t)n);
-                got += (int)n;
-                OV_DEBUG("read %d bytes from OvExecutable->StdOut.", (int)n);
-            } else if (n == 0 || err == EAGAIN || err == EWOULDBLOCK) {
-                ended = 1;
-            } else if (err != EINTR) {
-                FailedResultRead();
-                return;
-            }
-        } else {
-            OV_DEBUG("reading form OvExecutable->StdOut to OvBuffer.");
-            size = (size_t)(4 - OvTotal);
-            block = CBufferGetWriteBlock(OvBuffer, &size);
-            if (block) {
-                n = read(OvExecutable->StdOut, block, size);
-                err = errno;
-            } else {
-                n = -1;
-                err = ENOBUFS;
-            }
-            OV_DEBUG("read %d bytes from OvExecutable->StdOut.", (int)n);
-            if (n > 0) {
-                OvTotal += (int32_t)n;
-                got += (int)n;
-            } else if (n == 0) {
-                ended = 1;
-            } else if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) {
-                OV_DEBUG("Discarding bytes from OvExecutable->StdOut.");
-                CBufferClear(OvBuffer);
-                if (err != EINTR)
-                    ended = 1;
-            } else {
-                FailedResultRead();
-                return;
-            }
+    for (;;) {
+        const int discard = OvTotal != -1;
+        const size_t missing = discard ? (size_t)(4 - OvTotal) : 4 - CBufferSize(OvBuffer);
+        if (missing == 0)
+            break;
+        size_t size = missing;
+        unsigned char *block = CBufferGetWriteBlock(OvBuffer, &size);
+        if (!block && !discard) {
+            OvTotal = (int32_t)CBufferSize(OvBuffer);
+            CBufferClear(OvBuffer);
+            PLUGIN_ERROR("getwriteblock failed on OvBuffer.");
+            continue;
         }
+        PLUGIN_DEBUG(discard ? "reading form OvExecutable->StdOut to OvBuffer."
+                             : "reading from OvExecutable->StdOut to OvBuffer.");
+        ssize_t n = block ? read(OvExecutable->StdOut, block, size) : -1;
+        int err = block ? errno : ENOBUFS;
+        if (n > 0 || discard)
+            PLUGIN_DEBUG("read %d bytes from OvExecutable->StdOut.", (int)n);
+        if (n > 0) {
+            if (discard)
+                OvTotal += (int32_t)n;
+            else
+                CBufferCommitBlock(OvBuffer, (size_t)n);
+            got += (int)n;
+            continue;
+        }
+        if (n == 0)
+            break;
+        if (err != EINTR && err != EAGAIN && err != EWOULDBLOCK) {
+            FailedResultRead();
+            return;
+        }
+        if (discard) {
+            PLUGIN_DEBUG("Discarding bytes from OvExecutable->StdOut.");
+            CBufferClear(OvBuffer);
+        }
+        if (err != EINTR)
+            break;
     }
-    OV_DEBUG("read a total of %d bytes from OvExecutable->StdOut.", got);
+    PLUGIN_DEBUG("read a total of %d bytes from OvExecutable->StdOut.", got);
     if (OvTotal == 4) {
         AnswerJob(QueuePeek(OvQ), REPLY_INTERNAL);
         OvTotal = -1;
@@ -1137,7 +1096,7 @@ static void ReadResult(void)
         Job *job = QueuePeek(OvQ);
         if (job->Owner) {
             int32_t result;
-            OV_DEBUG("Job finished.");
+            PLUGIN_DEBUG("Job finished.");
             CBufferRead(OvBuffer, &result, 4);
             AnswerJob(job, (uint32_t)result);
         }
@@ -1170,8 +1129,8 @@ static void FailQueue(uint32_t code)
     while ((job = QueueDequeue(OvQ)) != NULL) {
         if (job->Owner) {
             ClientRecord *client = job->Owner->Client;
-            if (WriteWord(client, code) < 0)
-                OV_ERROR("write failed on client->Client->OutBuffer.");
+            if (PluginWriteWord(client->OutBuffer, code) < 0)
+                PLUGIN_ERROR("write failed on client->Client->OutBuffer.");
             CloseClient(client);
         }
         ReleaseJob(job);
@@ -1212,7 +1171,7 @@ static int32_t RestartDelay(int64_t life)
 {
     if (life >= OV_STEADY_LIFE_MS) {
         if (OvRestartDelay > 0)
-            OV_WARN("orvane.exe ran for %lld ms; it is restarted at once again.", (long long)life);
+            PLUGIN_WARN("orvane.exe ran for %lld ms; it is restarted at once again.", (long long)life);
         OvQuickExits = 0;
         OvRestartDelay = 0;
         return 0;
@@ -1228,7 +1187,7 @@ static int32_t RestartDelay(int64_t life)
             delay = OV_MAX_DELAY_MS;
     }
     if (delay != OvRestartDelay)
-        OV_WARN("orvane.exe keeps exiting within %d ms of its start; it is restarted after %d ms.",
+        PLUGIN_WARN("orvane.exe keeps exiting within %d ms of its start; it is restarted after %d ms.",
                 OV_QUICK_LIFE_MS, (int)delay);
     OvRestartDelay = delay;
     return delay;
@@ -1247,7 +1206,7 @@ static void RestartViewer(ExecutableRecord *executable)
             return;
         }
         if (!OvRestartArgv)
-            OV_ERROR("malloc failed on orvane restart argv.");
+            PLUGIN_ERROR("malloc failed on orvane restart argv.");
         free(OvRestartArgv);
         OvRestartArgv = NULL;
     }
@@ -1296,7 +1255,7 @@ static void DrainUnclutter(ExecutableRecord *executable)
     unsigned char *buffer = malloc(OV_UNCLUTTER_CHUNK);
     ssize_t n;
     if (!buffer) {
-        OV_DEBUG("malloc failed on unclutter buffer.");
+        PLUGIN_DEBUG("malloc failed on unclutter buffer.");
         return;
     }
     do {
@@ -1305,7 +1264,7 @@ static void DrainUnclutter(ExecutableRecord *executable)
     } while (n >= 1 || (n < 0 && errno == EINTR));
     if (n < 0) {
         int err = errno;
-        OV_WARN("read failed on unclutter->StdOut.  %s.", strerror(err));
+        PLUGIN_WARN("read failed on unclutter->StdOut.  %s.", strerror(err));
     }
     free(buffer);
 }
@@ -1335,7 +1294,7 @@ PLUGIN_EXPORT int ExecutableHandler(ExecutableRecord *executable, int kind)
         break;
     case EXECUTABLE_WRITE_READY:
         if (unclutter)
-            OV_ERROR("UnclutterID passed into ExecutableWriteReady.");
+            PLUGIN_ERROR("UnclutterID passed into ExecutableWriteReady.");
         else if (OvExecutable && QueueSize(OvQ) > 0)
             StartJob();
         break;

@@ -199,24 +199,13 @@ enum ReplyCode {
     REPLY_KEY_MISMATCH = 26,     /* key presented does not match */
     REPLY_NO_KEY_ISSUED = 27,    /* non-zero key while none is issued */
     REPLY_CLOCK_FAILED = 28,     /* server clock could not be read */
-    REPLY_VIEWER_OTHER = 29      /* other negative viewer state; exit 0 mid-job */
-};
+    REPLY_VIEWER_OTHER = 29,     /* other negative viewer state; exit 0 mid-job */
 
-/* Maps a negative viewer state (the image plug-in's OvID) to the reply code a
- * client receives for it. */
-static inline uint32_t ReplyCodeForViewerState(int32_t state)
-{
-    switch (state) {
-    case -1: return REPLY_VIEWER_ARGV;
-    case -2: return REPLY_INTERNAL;
-    case -3: return REPLY_VIEWER_3;
-    case -4: return REPLY_VIEWER_4;
-    case -5: return REPLY_VIEWER_127;
-    case -6: return REPLY_READ_FAILED;
-    case -7: return REPLY_WRITE_FAILED;
-    default: return REPLY_VIEWER_OTHER;
-    }
-}
+    /* The same values by what they mean to the file-watch plug-in's clients. */
+    REPLY_DVL_STARTED = REPLY_OK,                 /* the second 0: the watcher started */
+    REPLY_DVL_WATCHER_FAILED = REPLY_VIEWER_ARGV, /* its output could not be read or framed; it is stopped */
+    REPLY_DVL_WATCHER_EXITED = REPLY_WRITE_FAILED /* the watcher ended, whatever its status */
+};
 
 /* ------------------------------------------------------------------------
  * What a plug-in exports (all six are required)
