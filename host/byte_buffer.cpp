@@ -1,28 +1,123 @@
 #include "byte_buffer.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 namespace plughost {
 
+namespace {
+
+std::size_t pageSize()
+{
+    static const std::size_t size = [] {
+        const long page = ::sysconf(_SC_PAGESIZE);
+        return page > 0 ? static_cast<std::size_t>(page) : std::size_t{4096};
+    }();
+    return size;
+}
+
+std::size_t doubled(std::size_t n) { return n > SIZE_MAX / 2 ? SIZE_MAX : n * 2; }
+
+void adviseHuge(unsigned char *p, std::size_t bytes)
+{
+    if (bytes >= ByteBuffer::kHugeFrom)
+        ::madvise(p, bytes, MADV_HUGEPAGE); // only a hint: refused, the pages stay small
+}
+
+} // namespace
+
+std::size_t ByteBuffer::pages(std::size_t n)
+{
+    const std::size_t page = pageSize();
+    return n > SIZE_MAX - page ? SIZE_MAX / page * page : (n + page - 1) / page * page;
+}
+
 ByteBuffer::ByteBuffer(std::size_t cap, std::size_t reserve) : cap_(cap)
 {
     reserve = std::min(reserve, cap);
-    if (reserve > 0) {
-        buf_ = static_cast<unsigned char *>(std::malloc(reserve));
-        if (buf_)
-            alloc_ = reserve;
-    }
+    if (reserve > 0 && reallocate(reserve))
+        reserve_ = reserve;
 }
 
-ByteBuffer::~ByteBuffer() { std::free(buf_); }
+ByteBuffer::~ByteBuffer() { release(); }
+
+void ByteBuffer::release()
+{
+    if (!buf_)
+        return;
+    if (mapped_)
+        ::munmap(buf_, alloc_);
+    else
+        std::free(buf_);
+    buf_ = nullptr;
+    alloc_ = 0;
+    mapped_ = false;
+    ++allocations_;
+}
+
+// An allocation for `bytes` of content and room, the content kept. A mapping
+// grows or shrinks by mremap, which neither copies nor touches its pages, and
+// keeps the content where it is (a front gap stays; it is reclaimed by the
+// next compaction or when the buffer empties). Everything else is a fresh
+// allocation with the content copied to its start.
+bool ByteBuffer::reallocate(std::size_t bytes)
+{
+    const std::size_t have = size();
+    if (bytes >= kMapFrom) {
+        if (mapped_) {
+            if (head_ > 0 && head_ + bytes > std::max(alloc_, pages(cap_))) {
+                std::memmove(buf_, buf_ + head_, have); // only at the cap
+                head_ = 0;
+                tail_ = have;
+            }
+            const std::size_t want = pages(head_ + bytes);
+            void *p = ::mremap(buf_, alloc_, want, MREMAP_MAYMOVE);
+            if (p == MAP_FAILED)
+                return false;
+            buf_ = static_cast<unsigned char *>(p);
+            alloc_ = want;
+            adviseHuge(buf_, alloc_);
+            ++allocations_;
+            return true;
+        }
+        const std::size_t want = pages(bytes);
+        void *p = ::mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            return false;
+        auto *fresh = static_cast<unsigned char *>(p);
+        adviseHuge(fresh, want);
+        if (have)
+            std::memcpy(fresh, buf_ + head_, have);
+        release();
+        buf_ = fresh;
+        alloc_ = want;
+        mapped_ = true;
+    } else {
+        auto *fresh = static_cast<unsigned char *>(std::malloc(bytes));
+        if (!fresh)
+            return false;
+        if (have)
+            std::memcpy(fresh, buf_ + head_, have);
+        release();
+        buf_ = fresh;
+        alloc_ = bytes;
+    }
+    head_ = 0;
+    tail_ = have;
+    ++allocations_;
+    return true;
+}
 
 bool ByteBuffer::makeRoom(std::size_t n)
 {
     const std::size_t have = size();
     if (n > cap_ || have > cap_ - n)
         return false;
+    need_ = std::max(need_, have + n);
     if (alloc_ - tail_ >= n)
         return true;
     // Moving the content down is cheap when the front gap is at least as large
@@ -33,23 +128,8 @@ bool ByteBuffer::makeRoom(std::size_t n)
         tail_ = have;
         return true;
     }
-    std::size_t want = std::max<std::size_t>(alloc_ ? alloc_ : 4096, 4096);
-    while (want < have + n)
-        want = want > SIZE_MAX / 2 ? SIZE_MAX : want * 2;
-    want = std::min(want, cap_);
-    if (want < have + n)
-        return false;
-    auto *fresh = static_cast<unsigned char *>(std::malloc(want));
-    if (!fresh)
-        return false;
-    if (have)
-        std::memcpy(fresh, buf_ + head_, have);
-    std::free(buf_);
-    buf_ = fresh;
-    alloc_ = want;
-    head_ = 0;
-    tail_ = have;
-    return true;
+    const std::size_t want = std::min(std::max({doubled(alloc_), have + n, std::size_t{4096}}), cap_);
+    return reallocate(want);
 }
 
 bool ByteBuffer::write(const void *p, std::size_t n)
@@ -64,16 +144,37 @@ bool ByteBuffer::write(const void *p, std::size_t n)
     return true;
 }
 
+// A fill has ended. Nothing asked for since the last time (a clear or a read
+// of an empty buffer) is no fill.
+void ByteBuffer::keepWhatIsNeeded()
+{
+    head_ = tail_ = 0;
+    if (need_ == 0)
+        return;
+    // With a block's worth to spare, reading "any amount" near the end of the
+    // same content again asks for nothing more.
+    const std::size_t needed = std::max(need_, lastNeed_);
+    const std::size_t spare = needed > SIZE_MAX - kMinBlock ? SIZE_MAX : needed + kMinBlock;
+    lastNeed_ = need_;
+    need_ = 0;
+    if (!mapped_)
+        return; // heap allocations are small: kept
+    const std::size_t keep = std::max(std::min(pages(spare), pages(cap_)), pages(reserve_));
+    if (keep < kMapFrom) {
+        release();
+        if (reserve_ > 0)
+            reallocate(reserve_);
+    } else if (keep < alloc_) {
+        ::munmap(buf_ + keep, alloc_ - keep);
+        alloc_ = keep;
+        ++allocations_;
+    }
+}
+
 void ByteBuffer::afterConsume()
 {
-    if (head_ == tail_) {
-        head_ = tail_ = 0;
-        if (alloc_ > kKeepWhenEmpty) {
-            std::free(buf_);
-            buf_ = nullptr;
-            alloc_ = 0;
-        }
-    }
+    if (head_ == tail_)
+        keepWhatIsNeeded();
 }
 
 std::size_t ByteBuffer::read(void *p, std::size_t n)
@@ -152,14 +253,14 @@ bool ByteBuffer::commit(std::size_t n)
         return false;
     tail_ += n;
     block_ -= n;
+    need_ = std::max(need_, size());
     return true;
 }
 
 void ByteBuffer::clear()
 {
-    head_ = tail_ = 0;
     block_ = 0;
-    afterConsume();
+    keepWhatIsNeeded();
 }
 
 } // namespace plughost

@@ -3,7 +3,11 @@
 // must leave exactly the model's bytes. Also checked after every operation:
 // the results and counts the interface promises, a write block of
 // 1 <= granted <= wanted bytes that is null only when the buffer is at its
-// cap, and memory that grows only up to the cap.
+// cap, and memory that grows only up to the cap (in whole pages). And what
+// an emptied buffer keeps: no more than its last two fills needed (plus a
+// block, in whole pages), its reserve, or a small heap allocation; and a
+// fill that only adds to an emptied buffer and needs no more than it kept
+// allocates nothing.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -57,17 +61,29 @@ std::size_t pickSize(FuzzedDataProvider &in, std::size_t around)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
-    static const std::size_t caps[] = {0, 1, 7, 4096, 65536, 70000, 300000, 1u << 20};
+    static const std::size_t caps[] = {0, 1, 7, 4096, 65536, 70000, 300000, 1u << 20, (2u << 20) + 3};
     std::size_t cap = caps[in.ConsumeIntegralInRange<std::size_t>(0, std::size(caps) - 1)];
     std::size_t reserve = pickSize(in, cap);
     plughost::ByteBuffer b(cap, reserve);
     std::string model;
+    using plughost::ByteBuffer;
+    const std::size_t reserved = std::min(reserve, cap);
     std::size_t lastAlloc = b.allocated();
-    CHECK(lastAlloc <= cap, "reserved %zu over cap %zu", lastAlloc, cap);
+    CHECK(lastAlloc <= ByteBuffer::pages(cap), "reserved %zu over cap %zu", lastAlloc, cap);
     unsigned seed = 1;
     std::string scratch;
+    // Fills, as the buffer counts them: from one emptying to the next. need:
+    // the most content plus room asked for in the fill; previous: the same
+    // of the fill before. pure: nothing consumed since the buffer emptied.
+    std::size_t need = 0, previous = 0;
+    bool pure = true;
+    std::size_t heldAtEmpty = b.allocated();
+    uint64_t allocationsAtEmpty = b.allocations();
+    auto asked = [&](std::size_t n) { need = std::max(need, model.size() + n); };
 
     for (int step = 0; step < 300 && in.remaining_bytes() > 0; step++) {
+        const std::size_t sizeBefore = model.size(), allocatedBefore = b.allocated();
+        bool emptying = false; // the operation may end a fill
         switch (in.ConsumeIntegralInRange(0, 10)) {
         case 0: { // write
             std::size_t n = pickSize(in, b.cap() - std::min(b.cap(), model.size()));
@@ -75,6 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             bool fits = model.size() + n <= b.cap();
             bool ok = b.write(s.data(), n);
             CHECK(ok == fits, "write of %zu at size %zu cap %zu: %d", n, model.size(), b.cap(), ok);
+            if (ok && n > 0)
+                asked(n);
             if (ok)
                 model += s;
             break;
@@ -87,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             CHECK(got == want, "read %zu of %zu: %zu", n, model.size(), got);
             CHECK(scratch.compare(0, got, model, 0, got) == 0, "read bytes differ");
             model.erase(0, got);
+            emptying = true;
             break;
         }
         case 2: { // peekAt
@@ -104,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::size_t got = b.remove(n);
             CHECK(got == std::min(n, model.size()), "remove %zu of %zu: %zu", n, model.size(), got);
             model.erase(0, got);
+            emptying = true;
             break;
         }
         case 4: { // removeAt, mostly the "last n appended" convention
@@ -127,8 +147,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                          static_cast<uint64_t>(pos) + 1 + n <= static_cast<uint64_t>(model.size());
             bool ok = b.removeAt(pos, n);
             CHECK(ok == valid, "removeAt %lld,%zu of %zu: %d", static_cast<long long>(pos), n, model.size(), ok);
-            if (ok)
+            if (ok && n > 0) {
                 model.erase(static_cast<std::size_t>(pos + 1), n);
+                emptying = true;
+            }
             break;
         }
         case 5:
@@ -137,6 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::size_t granted = 12345;
             unsigned char *block = b.writeBlock(wanted, &granted);
             std::size_t room = b.cap() - std::min(b.cap(), model.size());
+            if (room > 0)
+                asked(wanted ? std::min(wanted, room) : std::min(ByteBuffer::kMinBlock, room));
             if (!block) {
                 CHECK(granted == 0, "null block with %zu granted", granted);
                 CHECK(room == 0, "null block with %zu bytes of room (wanted %zu)", room, wanted);
@@ -152,16 +176,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             CHECK(ok == (n <= granted), "commit %zu of %zu granted: %d", n, granted, ok);
             if (ok)
                 model += s.substr(0, n);
+            asked(0); // a commit can go beyond the room asked for, up to what was granted
             break;
         }
         case 7: // commit after another call has ended the block
             b.remove(0);
+            emptying = true;
             CHECK(!b.commit(in.ConsumeIntegralInRange<std::size_t>(1, 100)), "commit without a block");
             CHECK(b.commit(0), "commit of 0");
             break;
         case 8:
             b.clear();
             model.clear();
+            emptying = true;
             break;
         case 9: { // setCap, never below the content
             std::size_t c = caps[in.ConsumeIntegralInRange<std::size_t>(0, std::size(caps) - 1)];
@@ -173,16 +200,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::size_t n = std::min<std::size_t>(b.cap() - std::min(b.cap(), model.size()), 4096);
             std::string s = bytes(n, seed++);
             CHECK(b.write(s.data(), n), "write of %zu into room", n);
+            if (n > 0)
+                asked(n);
             model += s;
             std::size_t got = b.read(scratch.data(), 0);
             CHECK(got == 0, "read of 0: %zu", got);
+            emptying = true;
             break;
         }
         }
+        if (emptying && model.empty()) {
+            if (need > 0) { // a fill has ended: what is kept
+                const std::size_t kept =
+                    std::max(ByteBuffer::pages(std::max(need, previous) + ByteBuffer::kMinBlock),
+                             ByteBuffer::pages(reserved));
+                CHECK(b.allocated() <= kept || b.allocated() < ByteBuffer::kMapFrom,
+                      "emptied, %zu kept after fills that needed %zu and %zu", b.allocated(), need, previous);
+                // ... and what they needed, out of what it had, when that is a mapping's worth.
+                const std::size_t needed = std::min(ByteBuffer::pages(std::max(need, previous)), allocatedBefore);
+                if (needed >= ByteBuffer::kMapFrom && needed <= b.cap())
+                    CHECK(b.allocated() >= needed, "emptied, only %zu of %zu kept after fills that needed %zu and %zu",
+                          b.allocated(), allocatedBefore, need, previous);
+                previous = need;
+                need = 0;
+            }
+            pure = true;
+            heldAtEmpty = b.allocated();
+            allocationsAtEmpty = b.allocations();
+        } else if (emptying && model.size() < sizeBefore) {
+            pure = false; // consumed: the content may no longer start at the front
+        }
+        if (pure && need <= heldAtEmpty)
+            CHECK(b.allocations() == allocationsAtEmpty, "a fill needing %zu of the %zu kept allocated", need,
+                  heldAtEmpty);
+        else
+            pure = false;
         CHECK(b.size() == model.size(), "size %zu, model %zu", b.size(), model.size());
         CHECK(model.empty() || std::memcmp(b.data(), model.data(), model.size()) == 0, "content differs");
         if (b.allocated() != lastAlloc) {
-            CHECK(b.allocated() <= b.cap(), "allocated %zu over cap %zu", b.allocated(), b.cap());
+            CHECK(b.allocated() <= std::max(ByteBuffer::pages(b.cap()), ByteBuffer::pages(reserved)),
+                  "allocated %zu over cap %zu", b.allocated(), b.cap());
             lastAlloc = b.allocated();
         }
         CHECK(b.size() <= b.allocated() || b.size() == 0, "size %zu in %zu allocated", b.size(), b.allocated());

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <deque>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using plughost::ByteBuffer;
@@ -172,23 +174,118 @@ TEST(HostBuffer, StreamingThroughKeepsMemoryBounded)
     EXPECT_LE(peak, 256u * 1024);
 }
 
-TEST(HostBuffer, EmptiedLargeBufferGivesMemoryBack)
-{
-    ByteBuffer b(64u << 20);
-    std::vector<unsigned char> big(ByteBuffer::kKeepWhenEmpty + 1, 1);
-    ASSERT_TRUE(b.write(big.data(), big.size()));
-    EXPECT_GE(b.allocated(), big.size());
-    b.clear();
-    EXPECT_EQ(b.size(), 0u);
-    EXPECT_EQ(b.allocated(), 0u);
+// ------------------------------------------------------- what an emptied buffer keeps
 
-    // A frame-sized buffer keeps its memory for the next frame.
-    std::vector<unsigned char> frame(1920u * 1080 * 3 + 20, 2);
-    ASSERT_TRUE(b.write(frame.data(), frame.size()));
+constexpr std::size_t MiB = 1u << 20;
+
+// How content arrives and leaves in one fill, as the host and the plug-ins
+// move it: a whole write and a whole read; 64 KiB blocks in and out (a relay
+// of records); blocks of any size filled in uneven pieces, as a pipe or a
+// socket delivers them, and read out in uneven pieces.
+enum class Style { Whole, Blocks, Pieces };
+
+// One fill: `size` bytes in, then all of them out; the buffer ends empty.
+void fill(ByteBuffer &b, std::size_t size, Style style)
+{
+    std::vector<unsigned char> scratch(std::max<std::size_t>(size, 1), 0x5a);
+    if (style == Style::Whole) {
+        ASSERT_TRUE(b.write(scratch.data(), size));
+        ASSERT_EQ(b.read(scratch.data(), size), size);
+        return;
+    }
+    std::mt19937 rng(static_cast<unsigned>(size));
+    std::size_t in = 0;
+    while (in < size) {
+        std::size_t granted = 0;
+        unsigned char *block = b.writeBlock(0, &granted);
+        ASSERT_NE(block, nullptr);
+        std::size_t n = std::min(granted, size - in);
+        n = std::min(n, style == Style::Blocks ? ByteBuffer::kMinBlock : 1 + rng() % (1u << 20));
+        std::memset(block, 0x5a, n);
+        ASSERT_TRUE(b.commit(n));
+        in += n;
+    }
+    while (b.size() > 0) {
+        const std::size_t n = style == Style::Blocks ? ByteBuffer::kMinBlock : 1 + rng() % (3u << 20);
+        b.read(scratch.data(), n);
+    }
+}
+
+struct KeepCase {
+    const char *name;
+    std::vector<std::size_t> fills;
+    std::size_t reserve = 0;
+    std::size_t capAtEnd = 0;          // 0: the cap stays at 256 MiB
+    std::size_t atLeast = 0, atMost = 0; // bounds of allocated() after the fills
+};
+
+void PrintTo(const KeepCase &c, std::ostream *os) { *os << c.name; }
+
+class HostBufferKeeps : public ::testing::TestWithParam<std::tuple<KeepCase, Style>> {};
+
+TEST_P(HostBufferKeeps, WhatItLastNeeded)
+{
+    const auto &[c, style] = GetParam();
+    ByteBuffer b(256 * MiB, c.reserve);
+    for (std::size_t i = 0; i < c.fills.size(); ++i) {
+        if (c.capAtEnd && i + 1 == c.fills.size()) {
+            b.setCap(c.capAtEnd);
+            b.clear(); // the cap is looked at when the buffer empties
+        }
+        fill(b, c.fills[i], style);
+        ASSERT_EQ(b.size(), 0u);
+    }
+    EXPECT_GE(b.allocated(), c.atLeast);
+    EXPECT_LE(b.allocated(), c.atMost);
+}
+
+const KeepCase kKeepCases[] = {
+    {"a big fill is kept, no more than it needed and a block", {40 * MiB}, 0, 0, 40 * MiB,
+     ByteBuffer::pages(40 * MiB + 2 * ByteBuffer::kMinBlock)},
+    {"a growth's overshoot is given back", {33 * MiB}, 0, 0, 33 * MiB,
+     ByteBuffer::pages(33 * MiB + 2 * ByteBuffer::kMinBlock)},
+    {"one small fill between big ones keeps it", {40 * MiB, 10}, 0, 0, 40 * MiB, 64 * MiB},
+    {"two small fills give it back", {40 * MiB, 10, 10}, 0, 0, 0, ByteBuffer::kMapFrom - 1},
+    {"a smaller size is kept once two fills needed no more", {40 * MiB, 8 * MiB, 8 * MiB}, 0, 0, 8 * MiB,
+     ByteBuffer::pages(8 * MiB + 2 * ByteBuffer::kMinBlock)},
+    {"small allocations are always kept", {300 * 1024, 10, 10}, 0, 0, 300 * 1024, ByteBuffer::kMapFrom - 1},
+    {"the reserve is kept whatever the need", {40 * MiB, 10, 10}, 2 * MiB, 0, 2 * MiB, 2 * MiB},
+    {"the cap bounds what is kept", {40 * MiB, 40 * MiB, 8 * MiB}, 0, 16 * MiB, 8 * MiB, 16 * MiB},
+};
+
+INSTANTIATE_TEST_SUITE_P(Fills, HostBufferKeeps,
+                         ::testing::Combine(::testing::ValuesIn(kKeepCases),
+                                            ::testing::Values(Style::Whole, Style::Blocks, Style::Pieces)),
+                         [](const auto &info) {
+                             std::string name = std::get<0>(info.param).name;
+                             for (char &ch : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch)))
+                                     ch = '_';
+                             const Style s = std::get<1>(info.param);
+                             return name + (s == Style::Whole ? "_whole" : s == Style::Blocks ? "_blocks" : "_pieces");
+                         });
+
+// The same size again costs no allocation: the buffer is neither given back
+// nor regrown, so its pages need not be faulted in afresh.
+class HostBufferRefill : public ::testing::TestWithParam<std::tuple<std::size_t, Style>> {};
+
+TEST_P(HostBufferRefill, SameSizeAgainAllocatesNothing)
+{
+    const auto &[size, style] = GetParam();
+    ByteBuffer b(256 * MiB);
+    fill(b, size, style);
+    const std::uint64_t settled = b.allocations();
     const std::size_t held = b.allocated();
-    EXPECT_EQ(b.remove(frame.size()), frame.size());
+    for (int again = 0; again < 3; ++again)
+        fill(b, size, style);
+    EXPECT_EQ(b.allocations(), settled);
     EXPECT_EQ(b.allocated(), held);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, HostBufferRefill,
+                         ::testing::Combine(::testing::Values(std::size_t{100'000}, std::size_t{1920u * 1080 * 3 + 20},
+                                                              std::size_t{40 * MiB} + 4),
+                                            ::testing::Values(Style::Whole, Style::Blocks, Style::Pieces)));
 
 TEST(HostQueue, FifoWithRemovalOfAnyItem)
 {
