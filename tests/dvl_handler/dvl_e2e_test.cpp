@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -144,6 +145,84 @@ TEST_F(DvlEndToEnd, LargeFileArrivesWhole)
     cl::FollowSession s = follow(file);
     EXPECT_TRUE(nextVersion(s) == content);
 }
+
+// Big versions, each put in place by a rename, reach the follower byte for
+// byte; once the follower has left, plughost's memory is back near where it
+// started (the buffers of a follower are given back, not kept for the next).
+struct BigCase {
+    const char *name;
+    // Each version as (size, byte changed, its new value) applied to a fresh
+    // 64 MiB pattern; size 0 keeps 64 MiB.
+    struct Step {
+        std::size_t size;
+        std::size_t at;
+        char value;
+    };
+    std::vector<Step> steps;
+};
+
+void PrintTo(const BigCase &c, std::ostream *os) { *os << c.name; }
+
+class DvlBigVersions : public DvlEndToEnd, public ::testing::WithParamInterface<BigCase> {};
+
+constexpr std::size_t kBig = 64u << 20;
+
+std::string bigPattern()
+{
+    std::string s(kBig, '\0');
+    for (std::size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<char>((i * 2654435761u) >> 13);
+    return s;
+}
+
+// Where two versions first differ, for a message that does not print 64 MiB.
+std::string firstDifference(const std::string &got, const std::string &want)
+{
+    if (got.size() != want.size())
+        return std::to_string(got.size()) + " bytes instead of " + std::to_string(want.size());
+    const auto at = std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
+    return at == static_cast<std::ptrdiff_t>(got.size()) ? std::string() : "first difference at byte " + std::to_string(at);
+}
+
+TEST_P(DvlBigVersions, ArriveWholeAndTheMemoryIsGivenBack)
+{
+    server = std::make_unique<Server>(PLUGHOST_EXE, MODULE_DIR, dir.file("plughost.log"),
+                                      std::vector<std::string>{"--max-output", "96MiB"});
+    ASSERT_GT(server->port(), 0) << server->error();
+    address = cl::ParseAddress(server->address());
+    const long startKb = testsupport::statusKb(server->pid(), "VmRSS");
+    ASSERT_GT(startKb, 0);
+
+    const std::string file = dir.file("big.bin");
+    std::string big = bigPattern();
+    ASSERT_TRUE(writeFile(file, big));
+    {
+        cl::FollowSession s = follow(file);
+        std::string got = nextVersion(s);
+        ASSERT_EQ(firstDifference(got, big), "") << "the first version";
+        for (std::size_t i = 0; i < GetParam().steps.size(); ++i) {
+            const BigCase::Step &step = GetParam().steps[i];
+            big.resize(step.size ? step.size : kBig, 'g');
+            big[step.at] = step.value;
+            ASSERT_TRUE(replaceFile(file, big));
+            got = nextVersion(s);
+            ASSERT_EQ(firstDifference(got, big), "") << "version " << i + 1;
+        }
+    } // the follower leaves
+    // Once its watcher has been reaped, plughost has handled the close.
+    const pid_t host = server->pid();
+    ASSERT_TRUE(waitFor([&] { return childrenNamed(host, "dorvel.exe", true).empty(); }, kWaitMs));
+    const long afterKb = testsupport::statusKb(host, "VmRSS");
+    EXPECT_LT(afterKb, startKb + 16 * 1024) << "plughost kept " << (afterKb - startKb) / 1024
+                                            << " MiB after its follower of a 64 MiB file left";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DvlBigVersions,
+    ::testing::Values(BigCase{"ChangedAtTheStartTheMiddleAndTheEnd", {{0, 0, 'S'}, {0, kBig / 2, 'M'}, {0, kBig - 1, 'E'}}},
+                      BigCase{"ShrinksToTenBytesAndGrowsBack", {{10, 3, 't'}, {0, kBig - 1, 'b'}, {10, 9, 'T'},
+                                                                {0, 0, 'B'}}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(DvlEndToEnd, DeleteAndRecreate)
 {
