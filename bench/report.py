@@ -85,12 +85,17 @@ def plot_latency(out_dir, plot_dir):
 
 
 def plot_xy(out_dir, plot_dir):
-    """Plots every *.xy file: lines 'x y_ours y_baseline' with a '# x y1 y2' header."""
+    """Plots every *.xy file: lines 'x y_ours y_baseline' with a '# x y1 y2' header,
+    optionally followed by a '# ylabel TEXT' line (default: frames per second)."""
     made = []
     for path in sorted(glob.glob(os.path.join(out_dir, "*.xy"))):
         name = os.path.basename(path)[: -len(".xy")]
+        ylabel = "frames per second"
         with open(path) as f:
             header = f.readline().lstrip("#").split()
+            second = f.readline().lstrip("#").strip()
+            if second.startswith("ylabel "):
+                ylabel = second[len("ylabel "):].strip()
         png = os.path.join(plot_dir, f"{name}.png")
         cols = ", ".join(
             f"'{path}' using 1:{i + 2} with linespoints lw 2 title '{t}'" for i, t in enumerate(header[1:])
@@ -98,7 +103,7 @@ def plot_xy(out_dir, plot_dir):
         script = (
             "set terminal pngcairo size 900,500\n"
             f"set output '{png}'\nset grid\nset logscale x 2\n"
-            f"set xlabel '{header[0].replace('_', ' ')}'\nset ylabel 'frames per second'\n"
+            f"set xlabel '{header[0].replace('_', ' ')}'\nset ylabel '{ylabel}'\n"
             f"set title '{name.replace('_', ' ')}'\nplot {cols}\n"
         )
         subprocess.run(["gnuplot"], input=script, text=True, check=False)
