@@ -118,16 +118,18 @@ bool ByteBuffer::makeRoom(std::size_t n)
     if (n > cap_ || have > cap_ - n)
         return false;
     need_ = std::max(need_, have + n);
-    if (alloc_ - tail_ >= n)
-        return true;
     // Moving the content down is cheap when the front gap is at least as large
-    // as the content; each byte moved then pays for a byte reclaimed.
-    if (alloc_ - have >= n && head_ >= have) {
+    // as the content; each byte moved then pays for a byte reclaimed. It is
+    // done when room is short, and also as soon as it holds while the content
+    // is small: a stream that is consumed in big pieces (frames) leaves the
+    // start of the next piece behind, which only grows until room runs short.
+    if (head_ > 0 && head_ >= have && alloc_ - have >= n && (alloc_ - tail_ < n || have <= kSlideSoon)) {
         std::memmove(buf_, buf_ + head_, have);
         head_ = 0;
         tail_ = have;
-        return true;
     }
+    if (alloc_ - tail_ >= n)
+        return true;
     const std::size_t want = std::min(std::max({doubled(alloc_), have + n, std::size_t{4096}}), cap_);
     return reallocate(want);
 }

@@ -9,7 +9,9 @@ namespace plughost {
 // Content is one contiguous run [head_, tail_) of a single allocation, so a
 // write block is always plain free space after the content. Consumed front
 // space is reclaimed by moving the content down only when that costs no more
-// than the space won.
+// than the space won: when room runs short, or at the next write while the
+// content is at most kSlideSoon (the leftover of a consumed frame is moved
+// while it is short, not once the next frame has filled the allocation).
 //
 // Memory. Growth at least doubles the allocation. Allocations below kMapFrom
 // come from the heap; larger ones are mappings of the buffer's own, which
@@ -54,6 +56,9 @@ public:
 
     // Free space a wanted-0 block asks for at least, when the cap allows.
     static constexpr std::size_t kMinBlock = 64 * 1024;
+    // Content up to this size is moved down at the next write once the front
+    // gap is as large; longer content only when room runs short.
+    static constexpr std::size_t kSlideSoon = 1024 * 1024;
     // Allocations of at least this many bytes are mappings of their own.
     static constexpr std::size_t kMapFrom = 1024 * 1024;
     // Mappings of at least this size are offered transparent huge pages:
