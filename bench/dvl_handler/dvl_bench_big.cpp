@@ -9,7 +9,8 @@
 // bare path take turns, version by version; one warm-up version of each is
 // not counted. Also measured: plughost's peak RSS (VmHWM) against the file
 // size, its CPU time and page faults per version and the watcher's CPU time
-// (from /proc), and plughost's RSS once the follower has left.
+// (from /proc), and plughost's RSS once the follower has left. "1st": the
+// time until the first bytes of the version were in (the rest is transfer).
 //
 //   dvl_bench_big [--sizes 1,16,100] [--versions N] [--max-output SIZE]
 //                 [--plughost PATH] [--module-dir DIR]
@@ -142,12 +143,14 @@ bool readFull(int fd, char *p, std::size_t n)
 }
 
 // One version from a connection: a big-endian length, then the contents,
-// into the reused buffer `into`.
-bool receiveVersion(int fd, std::vector<char> &into)
+// into the reused buffer `into`. *first: when the length word was in.
+bool receiveVersion(int fd, std::vector<char> &into, Clock::time_point *first = nullptr)
 {
     unsigned char word[4];
     if (!readFull(fd, reinterpret_cast<char *>(word), 4))
         return false;
+    if (first)
+        *first = Clock::now();
     const std::size_t length = (std::size_t{word[0]} << 24) | (word[1] << 16) | (word[2] << 8) | word[3];
     if (length != into.size())
         return false;
@@ -277,6 +280,7 @@ struct SizeFigures {
     int sizeMiB = 0;
     int versions = 0;
     std::vector<double> ours, bare;
+    std::vector<double> oursFirst, bareFirst; // until the first byte was in
     double hostCpuMs = 0, hostFaults = 0, watcherCpuMs = 0;
     double startMiB = 0, peakMiB = 0, afterMiB = 0;
 };
@@ -322,23 +326,28 @@ SizeFigures measureSize(const Options &o, int sizeMiB)
         change(data, v);
         const Usage h0 = usageOf(host), w0 = usageOf(watcher[0]);
         auto t = putInPlace(spare.file("next"), ourFile, data);
-        if (!receiveVersion(fd, received))
+        Clock::time_point first;
+        if (!receiveVersion(fd, received, &first))
             die("version " + std::to_string(v) + " did not arrive");
         const double ours = msSince(t);
+        const double ourFirst = std::chrono::duration<double, std::milli>(first - t).count();
         const Usage h1 = usageOf(host), w1 = usageOf(watcher[0]);
         if (received != data)
             die("version " + std::to_string(v) + " differs from the file");
 
         t = putInPlace(spare.file("next"), bareFile, data);
-        if (::write(bare.control, "c", 1) != 1 || !receiveVersion(bare.conn, received))
+        if (::write(bare.control, "c", 1) != 1 || !receiveVersion(bare.conn, received, &first))
             die("the bare path failed");
         const double barePath = msSince(t);
+        const double bareFirst = std::chrono::duration<double, std::milli>(first - t).count();
         if (received != data)
             die("the bare path's version differs from the file");
         if (v == 0)
             continue; // warm-up
         f.ours.push_back(ours);
         f.bare.push_back(barePath);
+        f.oursFirst.push_back(ourFirst);
+        f.bareFirst.push_back(bareFirst);
         f.hostCpuMs += (h1.cpuNs - h0.cpuNs) / 1e6 / f.versions;
         f.hostFaults += (h1.faults - h0.faults) / f.versions;
         f.watcherCpuMs += (w1.cpuNs - w0.cpuNs) / 1e6 / f.versions;
@@ -391,17 +400,18 @@ int main(int argc, char **argv)
 
     std::printf("rename -> whole version at a TCP client (medians), plughost + dvl_handler + dorvel beside the bare "
                 "path\n");
-    std::printf("  %8s %4s %10s %10s %6s %12s %11s %12s %10s %10s %10s\n", "file", "n", "ours ms", "bare ms", "ratio",
-                "host CPU ms", "host faults", "dorvel CPU", "start MiB", "peak MiB", "after MiB");
+    std::printf("  %8s %4s %10s %10s %6s %11s %11s %12s %11s %12s %10s %10s %10s\n", "file", "n", "ours ms",
+                "bare ms", "ratio", "ours 1st", "bare 1st", "host CPU ms", "host faults", "dorvel CPU", "start MiB",
+                "peak MiB", "after MiB");
     const char *dir = std::getenv("BENCH_OUT_DIR");
     std::FILE *xy = dir && *dir ? std::fopen((std::string(dir) + "/dvl_big_versions.xy").c_str(), "w") : nullptr;
     if (xy)
         std::fprintf(xy, "# file_MiB plughost bare_path\n# ylabel milliseconds per version\n");
     for (const SizeFigures &f : all) {
         const double ours = median(f.ours), bare = median(f.bare);
-        std::printf("  %4d MiB %4d %10.1f %10.1f %6.2f %12.1f %11.0f %12.1f %10.1f %10.1f %10.1f\n", f.sizeMiB,
-                    f.versions, ours, bare, ours / bare, f.hostCpuMs, f.hostFaults, f.watcherCpuMs, f.startMiB,
-                    f.peakMiB, f.afterMiB);
+        std::printf("  %4d MiB %4d %10.1f %10.1f %6.2f %11.1f %11.1f %12.1f %11.0f %12.1f %10.1f %10.1f %10.1f\n",
+                    f.sizeMiB, f.versions, ours, bare, ours / bare, median(f.oursFirst), median(f.bareFirst),
+                    f.hostCpuMs, f.hostFaults, f.watcherCpuMs, f.startMiB, f.peakMiB, f.afterMiB);
         if (xy)
             std::fprintf(xy, "%d %.3f %.3f\n", f.sizeMiB, ours, bare);
         const std::string name = "dvl_big_version_" + std::to_string(f.sizeMiB) + "MiB";
