@@ -113,19 +113,37 @@ void writeAllOrDie(int fd, const char *p, std::size_t n)
     }
 }
 
-// Writes the file elsewhere, then renames it over `target`; returns the time
-// of the rename.
-Clock::time_point putInPlace(const std::string &spare, const std::string &target, const std::vector<char> &data)
+// A new version put in place: written elsewhere and flushed to disk, then
+// renamed over `target`. The version it replaces stays open until the
+// measurement is over: dropping its pages (and waiting for any of them still
+// being written back) is the file system's work, not the path's, and would
+// otherwise happen inside the rename.
+struct Renamed {
+    Clock::time_point at; // just before the rename
+    int previous = -1;    // the replaced version, open
+    Renamed() = default;
+    Renamed(const Renamed &) = delete;
+    Renamed &operator=(const Renamed &) = delete;
+    ~Renamed()
+    {
+        if (previous >= 0)
+            ::close(previous);
+    }
+};
+
+void putInPlace(const std::string &spare, const std::string &target, const std::vector<char> &data, Renamed &r)
 {
     const int fd = ::open(spare.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         die("cannot write " + spare);
     writeAllOrDie(fd, data.data(), data.size());
+    if (::fsync(fd) != 0)
+        die("fsync failed");
     ::close(fd);
-    const auto t = Clock::now();
+    r.previous = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    r.at = Clock::now();
     if (::rename(spare.c_str(), target.c_str()) != 0)
         die("rename failed");
-    return t;
 }
 
 bool readFull(int fd, char *p, std::size_t n)
@@ -305,8 +323,11 @@ SizeFigures measureSize(const Options &o, int sizeMiB)
     // do not make the watcher re-check.
     TempDir watched, bareDir, spare;
     const std::string ourFile = watched.file("followed"), bareFile = bareDir.file("bare");
-    putInPlace(spare.file("next"), ourFile, data);
-    putInPlace(spare.file("next"), bareFile, data);
+    {
+        Renamed first, bareFirst;
+        putInPlace(spare.file("next"), ourFile, data, first);
+        putInPlace(spare.file("next"), bareFile, data, bareFirst);
+    }
 
     Server server(o.plughost, o.moduleDir, spare.file("plughost.log"),
                   {"--log-level", "1", "--max-output", o.maxOutput});
@@ -325,21 +346,23 @@ SizeFigures measureSize(const Options &o, int sizeMiB)
     for (int v = 0; v <= f.versions; ++v) {
         change(data, v);
         const Usage h0 = usageOf(host), w0 = usageOf(watcher[0]);
-        auto t = putInPlace(spare.file("next"), ourFile, data);
+        Renamed ourRename;
+        putInPlace(spare.file("next"), ourFile, data, ourRename);
         Clock::time_point first;
         if (!receiveVersion(fd, received, &first))
             die("version " + std::to_string(v) + " did not arrive");
-        const double ours = msSince(t);
-        const double ourFirst = std::chrono::duration<double, std::milli>(first - t).count();
+        const double ours = msSince(ourRename.at);
+        const double ourFirst = std::chrono::duration<double, std::milli>(first - ourRename.at).count();
         const Usage h1 = usageOf(host), w1 = usageOf(watcher[0]);
         if (received != data)
             die("version " + std::to_string(v) + " differs from the file");
 
-        t = putInPlace(spare.file("next"), bareFile, data);
+        Renamed bareRename;
+        putInPlace(spare.file("next"), bareFile, data, bareRename);
         if (::write(bare.control, "c", 1) != 1 || !receiveVersion(bare.conn, received, &first))
             die("the bare path failed");
-        const double barePath = msSince(t);
-        const double bareFirst = std::chrono::duration<double, std::milli>(first - t).count();
+        const double barePath = msSince(bareRename.at);
+        const double bareFirst = std::chrono::duration<double, std::milli>(first - bareRename.at).count();
         if (received != data)
             die("the bare path's version differs from the file");
         if (v == 0)
