@@ -429,7 +429,7 @@ int main(int argc, char **argv)
     const char *dir = std::getenv("BENCH_OUT_DIR");
     std::FILE *xy = dir && *dir ? std::fopen((std::string(dir) + "/dvl_big_versions.xy").c_str(), "w") : nullptr;
     if (xy)
-        std::fprintf(xy, "# file_MiB plughost bare_path\n# ylabel milliseconds per version\n");
+        std::fprintf(xy, "# file_MiB plughost bare-path\n# ylabel milliseconds per version\n");
     for (const SizeFigures &f : all) {
         const double ours = median(f.ours), bare = median(f.bare);
         std::printf("  %4d MiB %4d %10.1f %10.1f %6.2f %11.1f %11.1f %12.1f %11.0f %12.1f %10.1f %10.1f %10.1f\n",
