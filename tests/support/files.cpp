@@ -15,8 +15,12 @@ TempDir::TempDir(const std::string &prefix)
 {
     const char *base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
-    if (::mkdtemp(tmpl.data()))
-        path_ = tmpl;
+    // Its real path: programs under test report resolved paths.
+    if (::mkdtemp(tmpl.data())) {
+        std::error_code ec;
+        const auto real = std::filesystem::canonical(tmpl, ec);
+        path_ = ec ? tmpl : real.string();
+    }
 }
 
 TempDir::~TempDir()

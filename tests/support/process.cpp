@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 extern char **environ;
 
@@ -61,25 +63,39 @@ std::vector<char *> pointers(std::vector<std::string> &strings)
     return p;
 }
 
+// The descriptors that become the child's 0, 1 and 2 (-1: as options say).
+struct Stdio {
+    int in = -1, out = -1, err = -1;
+};
+
+Stdio childStdio(const SpawnOptions &o, Stdio pipes)
+{
+    return {pipes.in, pipes.out >= 0 ? pipes.out : o.stdoutFd, pipes.err >= 0 ? pipes.err : o.stderrFd};
+}
+
+const char *stdinPath(const SpawnOptions &o) { return o.stdinFile.empty() ? "/dev/null" : o.stdinFile.c_str(); }
+
 // Starts the program with posix_spawn; a failed exec is reported here.
-pid_t spawnProgram(const SpawnOptions &o, int outFd, int errFd, char *const argv[], char *const envp[],
+pid_t spawnProgram(const SpawnOptions &o, const char *path, Stdio fd, char *const argv[], char *const envp[],
                    std::string *error)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (o.stdinFromNull)
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (outFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-    if (errFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+    if (fd.in >= 0)
+        posix_spawn_file_actions_adddup2(&actions, fd.in, STDIN_FILENO);
+    else if (!o.stdinFile.empty() || o.stdinFromNull)
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, stdinPath(o), O_RDONLY, 0);
+    if (fd.out >= 0)
+        posix_spawn_file_actions_adddup2(&actions, fd.out, STDOUT_FILENO);
+    if (fd.err >= 0)
+        posix_spawn_file_actions_adddup2(&actions, fd.err, STDERR_FILENO);
     else if (!o.stderrFile.empty())
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, o.stderrFile.c_str(),
                                          O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (o.childFd3 >= 0)
         posix_spawn_file_actions_adddup2(&actions, o.childFd3, 3);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp);
+    const int rc = ::posix_spawn(&pid, path, &actions, nullptr, argv, envp);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         *error = o.argv[0] + ": " + std::strerror(rc);
@@ -88,14 +104,24 @@ pid_t spawnProgram(const SpawnOptions &o, int outFd, int errFd, char *const argv
     return pid;
 }
 
-// Forks for what posix_spawn cannot do (a descriptor limit, closing every
-// other descriptor). Everything is prepared before the fork: after it only
-// async-signal-safe calls are made. A failed exec ends the child with 127.
-pid_t forkProgram(const SpawnOptions &o, int outFd, int errFd, char *const argv[], char *const envp[],
+bool needsFork(const SpawnOptions &o)
+{
+    return o.closeOtherDescriptors || o.fileLimit > 0 || o.noQueuedSignals || o.ignoreSigpipe || o.asNobody ||
+           !o.cwd.empty();
+}
+
+// Forks for what posix_spawn cannot do (limits, closing every other
+// descriptor, another user). Everything is prepared before the fork: after it
+// only async-signal-safe calls are made. A failed exec ends the child with 127,
+// a failed preparation with 126.
+pid_t forkProgram(const SpawnOptions &o, const char *path, Stdio fd, char *const argv[], char *const envp[],
                   std::string *error)
 {
-    const rlimit limit{static_cast<rlim_t>(o.fileLimit), static_cast<rlim_t>(o.fileLimit)};
+    const rlimit files{static_cast<rlim_t>(o.fileLimit), static_cast<rlim_t>(o.fileLimit)};
+    const rlimit none{0, 0};
     const char *errPath = o.stderrFile.empty() ? nullptr : o.stderrFile.c_str();
+    const char *inPath = stdinPath(o);
+    const bool dropToNobody = o.asNobody && ::getuid() == 0;
     const pid_t pid = ::fork();
     if (pid < 0) {
         *error = std::string("fork failed: ") + std::strerror(errno);
@@ -103,16 +129,16 @@ pid_t forkProgram(const SpawnOptions &o, int outFd, int errFd, char *const argv[
     }
     if (pid != 0)
         return pid;
-    if (o.stdinFromNull) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        if (in < 0 || ::dup2(in, STDIN_FILENO) < 0)
-            ::_exit(126);
-    }
-    if (outFd >= 0 && ::dup2(outFd, STDOUT_FILENO) < 0)
+    const bool stdinOpened = fd.in < 0 && (!o.stdinFile.empty() || o.stdinFromNull);
+    if (stdinOpened)
+        fd.in = ::open(inPath, O_RDONLY);
+    if ((fd.in >= 0 || stdinOpened) && ::dup2(fd.in, STDIN_FILENO) < 0)
         ::_exit(126);
-    if (errFd < 0 && errPath)
-        errFd = ::open(errPath, O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if ((errFd >= 0 || errPath) && ::dup2(errFd, STDERR_FILENO) < 0)
+    if (fd.out >= 0 && ::dup2(fd.out, STDOUT_FILENO) < 0)
+        ::_exit(126);
+    if (fd.err < 0 && errPath)
+        fd.err = ::open(errPath, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if ((fd.err >= 0 || errPath) && ::dup2(fd.err, STDERR_FILENO) < 0)
         ::_exit(126);
     if (o.childFd3 >= 0 && ::dup2(o.childFd3, 3) < 0)
         ::_exit(126);
@@ -120,13 +146,18 @@ pid_t forkProgram(const SpawnOptions &o, int outFd, int errFd, char *const argv[
     // are its own.
     if (o.closeOtherDescriptors)
         ::syscall(SYS_close_range, o.childFd3 >= 0 ? 4u : 3u, ~0u, 0u);
-    if (o.fileLimit > 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+    if ((o.fileLimit > 0 && ::setrlimit(RLIMIT_NOFILE, &files) != 0) ||
+        (o.noQueuedSignals && ::setrlimit(RLIMIT_SIGPENDING, &none) != 0) ||
+        (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0))
         ::_exit(126);
-    ::execve(argv[0], argv, envp);
+    ::signal(SIGPIPE, o.ignoreSigpipe ? SIG_IGN : SIG_DFL);
+    if (dropToNobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+        ::_exit(126);
+    ::execve(path, argv, envp);
     ::_exit(127);
 }
 
-pid_t launch(const SpawnOptions &o, int outFd, int errFd, std::string *error)
+pid_t launch(const SpawnOptions &o, Stdio pipes, std::string *error)
 {
     if (o.argv.empty()) {
         *error = "no program";
@@ -136,16 +167,19 @@ pid_t launch(const SpawnOptions &o, int outFd, int errFd, std::string *error)
     std::vector<std::string> envStrings = buildEnv(o.env);
     const std::vector<char *> argv = pointers(args);
     const std::vector<char *> envp = pointers(envStrings);
-    if (o.closeOtherDescriptors || o.fileLimit > 0)
-        return forkProgram(o, outFd, errFd, argv.data(), envp.data(), error);
-    return spawnProgram(o, outFd, errFd, argv.data(), envp.data(), error);
+    const Stdio fd = childStdio(o, pipes);
+    const char *path = o.program.empty() ? argv[0] : o.program.c_str();
+    if (needsFork(o))
+        return forkProgram(o, path, fd, argv.data(), envp.data(), error);
+    return spawnProgram(o, path, fd, argv.data(), envp.data(), error);
 }
 
 } // namespace
 
-Process::Process(Process &&o) noexcept : pid(o.pid), out(o.out), err(o.err), pidfd(o.pidfd)
+Process::Process(Process &&o) noexcept : pid(o.pid), in(o.in), out(o.out), err(o.err), pidfd(o.pidfd)
 {
     o.pid = -1;
+    o.in = -1;
     o.out = -1;
     o.err = -1;
     o.pidfd = -1;
@@ -156,10 +190,12 @@ Process &Process::operator=(Process &&o) noexcept
     if (this != &o) {
         this->~Process();
         pid = o.pid;
+        in = o.in;
         out = o.out;
         err = o.err;
         pidfd = o.pidfd;
         o.pid = -1;
+        o.in = -1;
         o.out = -1;
         o.err = -1;
         o.pidfd = -1;
@@ -176,33 +212,53 @@ Process::~Process()
         }
     }
     pid = -1;
+    closeFd(in);
     closeFd(out);
     closeFd(err);
     closeFd(pidfd);
 }
 
+namespace {
+
+// A pipe whose end `childEnd` (0: read, 1: write) goes to the child, which
+// may want it non-blocking; the test's end blocks.
+bool childPipe(int fds[2], int childEnd, bool nonBlocking)
+{
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    if (nonBlocking)
+        ::fcntl(fds[childEnd], F_SETFL, ::fcntl(fds[childEnd], F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+} // namespace
+
 Process start(const SpawnOptions &options, std::string *error)
 {
     Process p;
-    int pipeFd[2] = {-1, -1};
-    int errPipe[2] = {-1, -1};
-    if ((options.captureStdout && ::pipe2(pipeFd, O_CLOEXEC) != 0) ||
-        (options.stderrToPipe && ::pipe2(errPipe, O_CLOEXEC) != 0)) {
+    int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
+    const bool nb = options.childNonBlocking;
+    const auto closeAll = [&] {
+        for (int *fd : {&inPipe[0], &inPipe[1], &outPipe[0], &outPipe[1], &errPipe[0], &errPipe[1]})
+            closeFd(*fd);
+    };
+    if ((options.stdinPipe && !childPipe(inPipe, 0, nb)) || (options.captureStdout && !childPipe(outPipe, 1, nb)) ||
+        (options.stderrToPipe && !childPipe(errPipe, 1, nb))) {
         *error = std::string("pipe: ") + std::strerror(errno);
-        closeFd(pipeFd[0]);
-        closeFd(pipeFd[1]);
+        closeAll();
         return p;
     }
-    const pid_t pid = launch(options, pipeFd[1], errPipe[1], error);
-    closeFd(pipeFd[1]);
+    const pid_t pid = launch(options, {inPipe[0], outPipe[1], errPipe[1]}, error);
+    closeFd(inPipe[0]);
+    closeFd(outPipe[1]);
     closeFd(errPipe[1]);
     if (pid <= 0) {
-        closeFd(pipeFd[0]);
-        closeFd(errPipe[0]);
+        closeAll();
         return p;
     }
     p.pid = pid;
-    p.out = pipeFd[0];
+    p.in = inPipe[1];
+    p.out = outPipe[0];
     p.err = errPipe[0];
     p.pidfd = pidfdOpen(pid);
     return p;
@@ -285,6 +341,14 @@ int exitCode(int status)
 
 RunResult run(const std::vector<std::string> &argv, const Env &env, int timeoutMs)
 {
+    SpawnOptions o;
+    o.argv = argv;
+    o.env = env;
+    return run(std::move(o), timeoutMs);
+}
+
+RunResult run(SpawnOptions o, int timeoutMs)
+{
     RunResult r;
     int outPipe[2], errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0)
@@ -294,11 +358,8 @@ RunResult run(const std::vector<std::string> &argv, const Env &env, int timeoutM
         ::close(outPipe[1]);
         return r;
     }
-    SpawnOptions o;
-    o.argv = argv;
-    o.env = env;
     std::string error;
-    const pid_t pid = launch(o, outPipe[1], errPipe[1], &error);
+    const pid_t pid = launch(o, {-1, outPipe[1], errPipe[1]}, &error);
     ::close(outPipe[1]);
     ::close(errPipe[1]);
     if (pid <= 0) {

@@ -25,22 +25,35 @@ struct Env {
 
 // How to start a program.
 struct SpawnOptions {
-    std::vector<std::string> argv; // argv[0] is a path
+    std::vector<std::string> argv; // argv[0] is a path unless program is given
+    std::string program;           // the file run, when argv[0] is only its name
     Env env;
+    bool stdinPipe = false;        // a pipe whose write end is Process::in
+    std::string stdinFile;         // else (no pipe) this file is its standard input,
+    bool stdinFromNull = true;     // else /dev/null, else it is inherited
     bool captureStdout = false;    // Process::out reads its standard output
-    bool stdinFromNull = true;     // else standard input is inherited
+    int stdoutFd = -1;             // else this descriptor becomes its standard output
     std::string stderrFile;        // appended to when named, else inherited
     bool stderrToPipe = false;     // a pipe whose read end is Process::err
+    int stderrFd = -1;             // else this descriptor becomes its standard error
     int childFd3 = -1;             // becomes the child's descriptor 3
-    // With either of these the child is forked: only descriptors 0-2 (and 3
-    // when given) reach it, and RLIMIT_NOFILE (soft and hard) is set when > 0.
+    bool childNonBlocking = false; // the child's ends of the pipes made here carry O_NONBLOCK
+    // With any of these the child is forked: only descriptors 0-2 (and 3 when
+    // given) reach it, RLIMIT_NOFILE (soft and hard) is set when > 0, no
+    // signal can be queued for it (RLIMIT_SIGPENDING 0), SIGPIPE is ignored,
+    // it runs as nobody (when the test runs as root), in directory cwd.
     bool closeOtherDescriptors = false;
     long fileLimit = 0;
+    bool noQueuedSignals = false;
+    bool ignoreSigpipe = false;
+    bool asNobody = false;
+    std::string cwd;
 };
 
 // A started program; killed (SIGKILL) and reaped on destruction while running.
 struct Process {
     pid_t pid = -1;
+    int in = -1;    // write end of its standard input, or -1
     int out = -1;   // read end of its standard output, or -1
     int err = -1;   // read end of its standard error (stderrToPipe), or -1
     int pidfd = -1; // readable once it has ended
@@ -79,6 +92,7 @@ struct RunResult {
     std::string out, err;
 };
 RunResult run(const std::vector<std::string> &argv, const Env &env, int timeoutMs);
+RunResult run(SpawnOptions options, int timeoutMs); // output pipes replace what options say
 
 // Raises this process's soft descriptor limit to its hard limit (children
 // inherit it); returns the new soft limit, -1 when it cannot be read.
