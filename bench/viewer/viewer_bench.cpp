@@ -22,7 +22,7 @@
 
 #include "clientlib/clientlib.h"
 #include "ov_process.h"
-#include "xserver.h"
+#include "support/xserver.h"
 
 namespace cl = clientlib;
 using namespace ovtest;

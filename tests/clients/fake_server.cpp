@@ -1,7 +1,6 @@
 #include "fake_server.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -12,13 +11,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
 namespace clients_test {
 namespace {
 
-constexpr int kWaitMs = 20000;  // upper bound for every wait
+using testsupport::kWaitMs;
 
 int BindLoopback(uint16_t& port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -179,16 +177,6 @@ void FakeServer::AddFailure(const std::string& what) {
 RefusingPort::RefusingPort() { fd_ = BindLoopback(port_); }
 RefusingPort::~RefusingPort() { ::close(fd_); }
 
-int CountOpenFds() {
-    int n = 0;
-    DIR* d = ::opendir("/proc/self/fd");
-    if (!d) return -1;
-    while (dirent* e = ::readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    ::closedir(d);
-    return n - 1;  // the directory's own descriptor
-}
-
 std::vector<uint8_t> Be32(uint32_t v) {
     return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
             static_cast<uint8_t>(v)};
@@ -198,17 +186,6 @@ std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
     std::vector<uint8_t> out;
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
-}
-
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/clients-test-XXXXXX";
-    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 }  // namespace clients_test

@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/files.h"
+#include "support/process.h"
+
 namespace clients_test {
 
 class FakeServer;
@@ -83,21 +86,14 @@ private:
     uint16_t port_ = 0;
 };
 
-// Open descriptors of this process.
-int CountOpenFds();
 
 std::vector<uint8_t> Be32(uint32_t v);
 std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts);
 
-// A fresh directory under /tmp, removed with its contents by the destructor.
-class TempDir {
+// A fresh directory, removed with its contents by the destructor.
+class TempDir : public testsupport::TempDir {
 public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+    TempDir() : testsupport::TempDir("clients-test") {}
 };
 
 }  // namespace clients_test

@@ -5,6 +5,7 @@
 
 #include "clientlib/clientlib.h"
 #include "fake_server.h"
+#include "support/proc.h"
 
 namespace cl = clientlib;
 using clients_test::Be32;
@@ -14,7 +15,7 @@ using clients_test::FakeServer;
 
 namespace {
 
-constexpr auto kTimeout = std::chrono::milliseconds(20000);
+constexpr auto kTimeout = std::chrono::milliseconds(testsupport::kWait);
 
 cl::Address Addr(const FakeServer& s) { return cl::ParseAddress(s.address()); }
 
@@ -229,7 +230,7 @@ TEST(FollowSession, SilentServerTimesOut) {
 }
 
 TEST(Connect, RefusedAndNoLeakedDescriptors) {
-    int before = clients_test::CountOpenFds();
+    int before = testsupport::openDescriptors();
     {
         clients_test::RefusingPort port;
         for (int i = 0; i < 5; ++i)
@@ -247,7 +248,7 @@ TEST(Connect, RefusedAndNoLeakedDescriptors) {
             EXPECT_EQ(Catch([&] { cl::ImageSession::Connect(Addr(server), kTimeout); }).code(), 23u);
         ExpectNoFailures(server);
     }
-    EXPECT_EQ(clients_test::CountOpenFds(), before);
+    EXPECT_EQ(testsupport::openDescriptors(), before);
 }
 
 // ---- images -----------------------------------------------------------------

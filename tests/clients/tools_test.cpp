@@ -1,10 +1,6 @@
 // The dvlfollow and ovclient binaries run from outside against scripted servers.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,12 +10,11 @@
 
 #include "clientlib/clientlib.h"
 #include "fake_server.h"
+#include "support/process.h"
 
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_STATIC
 #include <stb/stb_image_write.h>
-
-extern char** environ;
 
 namespace cl = clientlib;
 namespace fs = std::filesystem;
@@ -31,66 +26,19 @@ using clients_test::TempDir;
 
 namespace {
 
-struct Result {
-    int status = -1;  // exit status, or -1 when the program did not exit normally
-    std::string out, err;
-};
+using Result = testsupport::RunResult;
+using testsupport::readFile;
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-// Runs a program with its output in files of `dir`; the environment is this
-// process's with `env` added. Waits at most 20 s.
-Result RunProgram(const std::string& dir, std::vector<std::string> args, const std::vector<std::string>& env = {},
-               const std::string& stdin_file = "/dev/null") {
-    static int counter = 0;
-    std::string out = dir + "/out" + std::to_string(counter), err = dir + "/err" + std::to_string(counter);
-    ++counter;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, stdin_file.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> envs;
-    for (char** e = environ; *e; ++e) {
-        std::string s = *e;
-        bool replaced = false;
-        for (const auto& add : env)
-            if (s.substr(0, s.find('=') + 1) == add.substr(0, add.find('=') + 1)) replaced = true;
-        if (!replaced) envs.push_back(s);
-    }
-    envs.insert(envs.end(), env.begin(), env.end());
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    Result r;
-    if (rc != 0) {
-        ADD_FAILURE() << "cannot start " << args[0];
-        return r;
-    }
-    int wstatus = 0;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (;;) {
-        pid_t w = waitpid(pid, &wstatus, WNOHANG);
-        if (w == pid) break;
-        if (std::chrono::steady_clock::now() > until) {
-            ADD_FAILURE() << args[0] << " did not exit within 20 s";
-            if (pid > 0) kill(pid, SIGKILL);
-            waitpid(pid, &wstatus, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
-    r.out = Slurp(out);
-    r.err = Slurp(err);
+// Runs a program to its end (bounded); the environment is this process's
+// with the NAME=VALUE entries of `env` set.
+Result RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                  const std::string& stdin_file = "") {
+    testsupport::SpawnOptions o;
+    o.argv = args;
+    for (const auto& e : env) o.env.set[e.substr(0, e.find('='))] = e.substr(e.find('=') + 1);
+    o.stdinFile = stdin_file;
+    Result r = testsupport::run(o, testsupport::kWaitMs);
+    if (r.code < 0) ADD_FAILURE() << args[0] << " did not start or did not end in time: " << r.err;
     return r;
 }
 
@@ -117,8 +65,8 @@ FakeServer::Script Follow(const std::string& want_path, std::vector<uint8_t> str
 TEST(DvlfollowTool, PrintsVersionsAndStopsAfterCount) {
     TempDir tmp;
     FakeServer server({Follow("/tmp/x", Cat({Be32(4), Bytes("one\n"), Be32(4), Bytes("two\n"), Be32(6), Bytes("three\n")}), true)});
-    Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "--connect", server.address(), "--count", "2", "/tmp/x"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    Result r = RunProgram({DVLFOLLOW_BIN, "--connect", server.address(), "--count", "2", "/tmp/x"});
+    EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "one\ntwo\n");
     ExpectNoFailures(server);
     EXPECT_EQ(server.accepted(), 1);
@@ -127,8 +75,8 @@ TEST(DvlfollowTool, PrintsVersionsAndStopsAfterCount) {
 TEST(DvlfollowTool, SeparatorAndEmptyVersions) {
     TempDir tmp;
     FakeServer server({Follow("/f", Cat({Be32(1), Bytes("a"), Be32(0), Be32(2), Bytes("bc")}), true)});
-    Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "-n", "3", "--separator", "\\0", "/f"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    Result r = RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "-n", "3", "--separator", "\\0", "/f"});
+    EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, std::string("a\0\0bc\0", 6));
     ExpectNoFailures(server);
 }
@@ -137,8 +85,8 @@ TEST(DvlfollowTool, ExitStatusIsTheClosingCode) {
     TempDir tmp;
     for (uint32_t code : {18u, 23u, 25u}) {
         FakeServer server({Follow("/w", Cat({Be32(3), Bytes("abc"), Be32(code)}), false)});
-        Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "/w"});
-        EXPECT_EQ(r.status, static_cast<int>(code));
+        Result r = RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "/w"});
+        EXPECT_EQ(r.code, static_cast<int>(code));
         EXPECT_EQ(r.out, "abc");
         EXPECT_NE(r.err.find(cl::DescribeReply(code, cl::Service::File)), std::string::npos) << r.err;
         ExpectNoFailures(server);
@@ -149,31 +97,31 @@ TEST(DvlfollowTool, ConnectionFailures) {
     TempDir tmp;
     {
         clients_test::RefusingPort port;
-        Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "--connect", port.address(), "/x"});
-        EXPECT_EQ(r.status, cl::exit_status::kRefused);
+        Result r = RunProgram({DVLFOLLOW_BIN, "--connect", port.address(), "/x"});
+        EXPECT_EQ(r.code, cl::exit_status::kRefused);
         EXPECT_NE(r.err.find("refused"), std::string::npos) << r.err;
     }
-    Result bad = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "--connect", "nowhere", "/x"});
-    EXPECT_EQ(bad.status, cl::exit_status::kBadAddress);
-    EXPECT_EQ(RunProgram(tmp.path(), {DVLFOLLOW_BIN}).status, cl::exit_status::kUsage);
-    EXPECT_EQ(RunProgram(tmp.path(), {DVLFOLLOW_BIN, "--count", "x", "/p"}).status, cl::exit_status::kUsage);
-    Result help = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "--help"});
-    EXPECT_EQ(help.status, 0);
+    Result bad = RunProgram({DVLFOLLOW_BIN, "--connect", "nowhere", "/x"});
+    EXPECT_EQ(bad.code, cl::exit_status::kBadAddress);
+    EXPECT_EQ(RunProgram({DVLFOLLOW_BIN}).code, cl::exit_status::kUsage);
+    EXPECT_EQ(RunProgram({DVLFOLLOW_BIN, "--count", "x", "/p"}).code, cl::exit_status::kUsage);
+    Result help = RunProgram({DVLFOLLOW_BIN, "--help"});
+    EXPECT_EQ(help.code, 0);
     EXPECT_NE(help.out.find("the watcher on the server ended"), std::string::npos);
     {
         FakeServer server({[](Conn& c) { c.SendWord(18); }});
-        EXPECT_EQ(RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "/x"}).status, 18);
+        EXPECT_EQ(RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "/x"}).code, 18);
         ExpectNoFailures(server);
     }
     {
         FakeServer server({Follow("/x", Be32(2), false)});  // closed inside a record
-        EXPECT_EQ(RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "/x"}).status,
+        EXPECT_EQ(RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "/x"}).code,
                   cl::exit_status::kClosed);
         ExpectNoFailures(server);
     }
     {
         FakeServer server({Follow("/x", {0, 0, 0}, false)});  // torn length word
-        EXPECT_EQ(RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "/x"}).status,
+        EXPECT_EQ(RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "/x"}).code,
                   cl::exit_status::kBadReply);
         ExpectNoFailures(server);
     }
@@ -184,18 +132,18 @@ TEST(DvlfollowTool, OutputFileIsReplacedWhole) {
     std::string file = tmp.path() + "/copy.txt";
     std::string big(100000, 'z');
     FakeServer server({Follow("/o", Cat({Be32(5), Bytes("first"), Be32(static_cast<uint32_t>(big.size())), Bytes(big)}), true)});
-    Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "--output", file, "-n", "2", "/o"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    Result r = RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "--output", file, "-n", "2", "/o"});
+    EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "");  // a local copy replaces printing
-    EXPECT_EQ(Slurp(file), big);
+    EXPECT_EQ(readFile(file), big);
     for (const auto& e : fs::directory_iterator(tmp.path()))
         EXPECT_EQ(e.path().filename().string().find(".copy.txt.dvlfollow"), std::string::npos)
             << "temporary file left: " << e.path();
     ExpectNoFailures(server);
     // A folder that does not exist: a local failure.
     FakeServer server2({Follow("/o", Cat({Be32(1), Bytes("x")}), false)});
-    Result r2 = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server2.address(), "--output", tmp.path() + "/no/such/f", "/o"});
-    EXPECT_EQ(r2.status, cl::exit_status::kLocal);
+    Result r2 = RunProgram({DVLFOLLOW_BIN, "-c", server2.address(), "--output", tmp.path() + "/no/such/f", "/o"});
+    EXPECT_EQ(r2.code, cl::exit_status::kLocal);
     ExpectNoFailures(server2);
 }
 
@@ -203,11 +151,11 @@ TEST(DvlfollowTool, ExecGetsEachVersionOnItsInput) {
     TempDir tmp;
     std::string log = tmp.path() + "/log";
     FakeServer server({Follow("/e", Cat({Be32(3), Bytes("abc"), Be32(2), Bytes("de")}), true)});
-    Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "-n", "2", "--exec",
+    Result r = RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "-n", "2", "--exec",
                                     "printf '%s:' \"$DVLFOLLOW_VERSION\" >> " + log + "; cat >> " + log + "; exit 3",
                                     "/e"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Slurp(log), "1:abc2:de");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(readFile(log), "1:abc2:de");
     EXPECT_NE(r.err.find("status 3"), std::string::npos) << r.err;  // reported, not fatal
     ExpectNoFailures(server);
 }
@@ -221,7 +169,7 @@ TEST(DvlfollowTool, ReconnectRetriesWhatCanHeal) {
     struct Case {
         const char* what;
         std::vector<FakeServer::Script> scripts;
-        int status;
+        int code;
         std::string out;
     };
     const std::vector<Case> cases = {
@@ -240,8 +188,8 @@ TEST(DvlfollowTool, ReconnectRetriesWhatCanHeal) {
         SCOPED_TRACE(c.what);
         const int connections = static_cast<int>(c.scripts.size());
         FakeServer server(c.scripts);
-        Result r = RunProgram(tmp.path(), {DVLFOLLOW_BIN, "-c", server.address(), "--reconnect", "-n", "2", "/r"});
-        EXPECT_EQ(r.status, c.status) << r.err;
+        Result r = RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "--reconnect", "-n", "2", "/r"});
+        EXPECT_EQ(r.code, c.code) << r.err;
         EXPECT_EQ(r.out, c.out);
         ExpectNoFailures(server);
         EXPECT_EQ(server.accepted(), connections);
@@ -284,18 +232,18 @@ std::string KeyFileOf(const TempDir& tmp, const FakeServer& s) {
 TEST(OvclientTool, FirstRunIsIssuedTheKeyLaterRunsPresentIt) {
     TempDir tmp;
     FakeServer server({ServeFill(0, 424242, 0x112233, 0), ServeFill(424242, 0, 0xABCDEF, 0)});
-    Result first = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "fill", "#112233"}, StateEnv(tmp));
-    EXPECT_EQ(first.status, 0) << first.err;
+    Result first = RunProgram({OVCLIENT_BIN, "-c", server.address(), "fill", "#112233"}, StateEnv(tmp));
+    EXPECT_EQ(first.code, 0) << first.err;
     EXPECT_NE(first.err.find("key: 424242"), std::string::npos) << first.err;
     EXPECT_NE(first.out.find("result 0"), std::string::npos) << first.out;
     std::string file = KeyFileOf(tmp, server);
     struct stat st{};
     ASSERT_EQ(stat(file.c_str(), &st), 0) << file;
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(Slurp(file), "424242\n");
+    EXPECT_EQ(readFile(file), "424242\n");
 
-    Result second = RunProgram(tmp.path(), {OVCLIENT_BIN, "fill", "0xABCDEF", "--connect", server.address()}, StateEnv(tmp));
-    EXPECT_EQ(second.status, 0) << second.err;
+    Result second = RunProgram({OVCLIENT_BIN, "fill", "0xABCDEF", "--connect", server.address()}, StateEnv(tmp));
+    EXPECT_EQ(second.code, 0) << second.err;
     EXPECT_EQ(second.err.find("key:"), std::string::npos);
     ExpectNoFailures(server);
 }
@@ -307,8 +255,8 @@ TEST(OvclientTool, StoredKeyRefusedWith27AsksForANewOne) {
         ServeFill(0, 555, 0, 0),
     });
     cl::WriteKeyFile(KeyFileOf(tmp, server), 99);
-    Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "fill", "#000000"}, StateEnv(tmp));
-    EXPECT_EQ(r.status, 0) << r.err;
+    Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "fill", "#000000"}, StateEnv(tmp));
+    EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.err.find("key: 555"), std::string::npos) << r.err;
     EXPECT_EQ(cl::ReadKeyFile(KeyFileOf(tmp, server)), 555u);
     EXPECT_EQ(server.accepted(), 2);
@@ -321,8 +269,8 @@ TEST(OvclientTool, KeyRefusals) {
         // Someone else holds the key: the stored one does not match.
         FakeServer server({[](Conn& c) { Handshake(c, 99, 26); }});
         cl::WriteKeyFile(KeyFileOf(tmp, server), 99);
-        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "fill", "#000000"}, StateEnv(tmp));
-        EXPECT_EQ(r.status, 26);
+        Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "fill", "#000000"}, StateEnv(tmp));
+        EXPECT_EQ(r.code, 26);
         EXPECT_NE(r.err.find("someone else holds"), std::string::npos) << r.err;
         EXPECT_EQ(cl::ReadKeyFile(KeyFileOf(tmp, server)), 99u);  // left alone
         ExpectNoFailures(server);
@@ -330,17 +278,17 @@ TEST(OvclientTool, KeyRefusals) {
     {
         // No stored key, but the key was issued to another client already.
         FakeServer server({[](Conn& c) { Handshake(c, 0, 26); }});
-        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "fill", "#000000"}, StateEnv(tmp));
-        EXPECT_EQ(r.status, 26);
+        Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "fill", "#000000"}, StateEnv(tmp));
+        EXPECT_EQ(r.code, 26);
         EXPECT_NE(r.err.find("already issued"), std::string::npos) << r.err;
         ExpectNoFailures(server);
     }
     {
         // --key is presented as given and never stored; 27 is not retried.
         FakeServer server({[](Conn& c) { Handshake(c, 31337, 27); }});
-        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "--key", "31337", "fill", "#000000"},
+        Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "--key", "31337", "fill", "#000000"},
                            StateEnv(tmp));
-        EXPECT_EQ(r.status, 27);
+        EXPECT_EQ(r.code, 27);
         EXPECT_FALSE(cl::ReadKeyFile(KeyFileOf(tmp, server)).has_value());
         EXPECT_EQ(server.accepted(), 1);
         ExpectNoFailures(server);
@@ -349,10 +297,10 @@ TEST(OvclientTool, KeyRefusals) {
         // --key-file names another file.
         std::string own = tmp.path() + "/own/keyfile";
         FakeServer server({ServeFill(0, 8, 1, 0)});
-        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "--key-file", own, "fill", "#000001"},
+        Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "--key-file", own, "fill", "#000001"},
                            StateEnv(tmp));
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(Slurp(own), "8\n");
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(readFile(own), "8\n");
         ExpectNoFailures(server);
     }
     {
@@ -362,8 +310,8 @@ TEST(OvclientTool, KeyRefusals) {
             c.SendWord(0);
             c.WaitEof();
         }});
-        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "--key-file", broken, "fill", "#000001"});
-        EXPECT_EQ(r.status, cl::exit_status::kKeyFile);
+        Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "--key-file", broken, "fill", "#000001"});
+        EXPECT_EQ(r.code, cl::exit_status::kKeyFile);
         ExpectNoFailures(server);
     }
 }
@@ -387,9 +335,9 @@ TEST(OvclientTool, ShowSendsEachPictureAndReportsResults) {
         c.SendWord(0);
         if (!c.WaitEof()) c.Fail("the client did not leave after its one picture");
     }});
-    Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "--key", "5", "show", png, "--at", "10,20"},
+    Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "--key", "5", "show", png, "--at", "10,20"},
                           StateEnv(tmp));
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("2x2 at 10,20: result 0 (success)"), std::string::npos) << r.out;
     ExpectNoFailures(server);
 
@@ -401,10 +349,8 @@ TEST(OvclientTool, ShowSendsEachPictureAndReportsResults) {
         if (c.Recv(20 + 6) != want_show(2, 1, 10, 20, {1, 2, 3, 4, 5, 6})) c.Fail("raw picture from stdin differs");
         c.SendWord(0);
     }});
-    Result r2 = RunProgram(tmp.path(),
-                        {OVCLIENT_BIN, "-c", both.address(), "--key", "5", "show", "--raw", "2", "1", raw, "-", "--at", "10,20"},
-                        {}, raw);
-    EXPECT_EQ(r2.status, 0) << r2.err;
+    Result r2 = RunProgram({OVCLIENT_BIN, "-c", both.address(), "--key", "5", "show", "--raw", "2", "1", raw, "-", "--at", "10,20"}, {}, raw);
+    EXPECT_EQ(r2.code, 0) << r2.err;
     EXPECT_NE(r2.out.find("result 0 (success)"), std::string::npos) << r2.out;
     EXPECT_NE(r2.out.find("round trip"), std::string::npos) << r2.out;
     ExpectNoFailures(both);
@@ -420,8 +366,8 @@ TEST(OvclientTool, ShowExitStatusFollowsTheResult) {
             c.Recv(23);
             c.SendWord(result);
         }});
-        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--raw", "1", "1", raw, raw});
-        EXPECT_EQ(r.status, status) << result;
+        Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--raw", "1", "1", raw, raw});
+        EXPECT_EQ(r.code, status) << result;
         EXPECT_NE(r.out.find("result " + std::to_string(result)), std::string::npos) << r.out;
         EXPECT_NE(r.err.find(cl::DescribeReply(result, cl::Service::Image)), std::string::npos) << r.err;
         ExpectNoFailures(server);  // the second picture is never sent
@@ -433,8 +379,8 @@ TEST(OvclientTool, ShowExitStatusFollowsTheResult) {
         Handshake(c, 5, 0);
         c.WaitEof();
     }});
-    Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", junk});
-    EXPECT_EQ(r.status, cl::exit_status::kLocal);
+    Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", junk});
+    EXPECT_EQ(r.code, cl::exit_status::kLocal);
     ExpectNoFailures(server);
 }
 
@@ -476,26 +422,26 @@ TEST(OvclientTool, ClockAndQueryAndTiming) {
             c.SendWord(28);
         },
     });
-    Result clock = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "clock", "--samples", "3"});
-    EXPECT_EQ(clock.status, 0) << clock.err;
+    Result clock = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "clock", "--samples", "3"});
+    EXPECT_EQ(clock.code, 0) << clock.err;
     EXPECT_NE(clock.out.find("offset: "), std::string::npos) << clock.out;
     EXPECT_NE(clock.out.find("uncertainty: "), std::string::npos) << clock.out;
     EXPECT_NE(clock.out.find("over 3 samples"), std::string::npos) << clock.out;
 
-    Result query = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "query", "width"});
-    EXPECT_EQ(query.status, 0) << query.err;
+    Result query = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "query", "width"});
+    EXPECT_EQ(query.code, 0) << query.err;
     EXPECT_EQ(query.out, "1920\n");
 
     std::string raw = tmp.path() + "/one.rgb";
     std::ofstream(raw, std::ios::binary) << "abc";
-    Result timing = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--timing",
+    Result timing = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--timing",
                                          "--clock-samples", "2", "--raw", "1", "1", raw});
-    EXPECT_EQ(timing.status, 0) << timing.err;
+    EXPECT_EQ(timing.code, 0) << timing.err;
     EXPECT_NE(timing.out.find("presented at "), std::string::npos) << timing.out;
     EXPECT_NE(timing.out.find("after the request was sent"), std::string::npos) << timing.out;
 
-    Result failed = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "clock", "-n", "1"});
-    EXPECT_EQ(failed.status, 28);
+    Result failed = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "clock", "-n", "1"});
+    EXPECT_EQ(failed.code, 28);
     EXPECT_NE(failed.err.find("clock"), std::string::npos) << failed.err;
     ExpectNoFailures(server);
 }
@@ -534,11 +480,11 @@ TEST(OvclientTool, PresentAtArmsEachPictureAtItsMoment) {
         }
         if (!c.WaitEof()) c.Fail("the client did not leave after the late picture");
     }});
-    Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--present-at",
+    Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--present-at",
                                        "+200ms", "--interval", "100", "--clock-samples", "2", "--raw", "1", "1", raw,
                                        raw, raw});
     const uint32_t ended = static_cast<uint32_t>(cl::WallClockMicros());
-    EXPECT_EQ(r.status, 30) << r.err;
+    EXPECT_EQ(r.code, 30) << r.err;
     ExpectNoFailures(server);
     ASSERT_EQ(moments.size(), 2u);
     // 200 ms after a moment between the start and the end of the run.
@@ -562,8 +508,8 @@ TEST(OvclientTool, QueriesRefreshAndLate) {
     };
     FakeServer server({answer(5, 16683), answer(6, 2)});
     for (auto [what, out] : {std::pair{"refresh", "16683\n"}, std::pair{"late", "2\n"}}) {
-        Result r = RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "query", what});
-        EXPECT_EQ(r.status, 0) << r.err;
+        Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "query", what});
+        EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(r.out, out);
     }
     ExpectNoFailures(server);
@@ -571,23 +517,23 @@ TEST(OvclientTool, QueriesRefreshAndLate) {
 
 TEST(OvclientTool, UsageErrorsConnectNowhere) {
     TempDir tmp;
-    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN}).status, cl::exit_status::kUsage);
-    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "fill", "red"}).status, cl::exit_status::kUsage);
-    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "query", "depth"}).status, cl::exit_status::kUsage);
-    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "--key", "0", "fill", "#000000"}).status, cl::exit_status::kUsage);
-    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "--key", "1", "--key-file", "/x", "fill", "#000000"}).status,
+    EXPECT_EQ(RunProgram({OVCLIENT_BIN}).code, cl::exit_status::kUsage);
+    EXPECT_EQ(RunProgram({OVCLIENT_BIN, "fill", "red"}).code, cl::exit_status::kUsage);
+    EXPECT_EQ(RunProgram({OVCLIENT_BIN, "query", "depth"}).code, cl::exit_status::kUsage);
+    EXPECT_EQ(RunProgram({OVCLIENT_BIN, "--key", "0", "fill", "#000000"}).code, cl::exit_status::kUsage);
+    EXPECT_EQ(RunProgram({OVCLIENT_BIN, "--key", "1", "--key-file", "/x", "fill", "#000000"}).code,
               cl::exit_status::kUsage);
-    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "-k", "1", "show", "--at", "-1,0", "x.png"}).status,
+    EXPECT_EQ(RunProgram({OVCLIENT_BIN, "-k", "1", "show", "--at", "-1,0", "x.png"}).code,
               cl::exit_status::kUsage);
     for (const char* moment : {"soon", "+2200s", "@1"})  // unreadable, more than 35 minutes away
-        EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "-k", "1", "show", "--present-at", moment, "x.png"}).status,
+        EXPECT_EQ(RunProgram({OVCLIENT_BIN, "-k", "1", "show", "--present-at", moment, "x.png"}).code,
                   cl::exit_status::kUsage)
             << moment;
     clients_test::RefusingPort port;
-    EXPECT_EQ(RunProgram(tmp.path(), {OVCLIENT_BIN, "-c", port.address(), "-k", "1", "clock"}).status,
+    EXPECT_EQ(RunProgram({OVCLIENT_BIN, "-c", port.address(), "-k", "1", "clock"}).code,
               cl::exit_status::kRefused);
-    Result help = RunProgram(tmp.path(), {OVCLIENT_BIN, "--help"});
-    EXPECT_EQ(help.status, 0);
+    Result help = RunProgram({OVCLIENT_BIN, "--help"});
+    EXPECT_EQ(help.code, 0);
     EXPECT_NE(help.out.find("Exit statuses"), std::string::npos);
 }
 

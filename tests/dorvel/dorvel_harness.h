@@ -8,10 +8,16 @@
 
 #include <sys/types.h>
 
+#include "support/files.h"
+#include "support/proc.h"
+#include "support/process.h"
+
 namespace dorvel_test {
 
-// Generous upper bound for every wait.
-constexpr int WaitMs = 20000;
+using testsupport::kWaitMs;
+using testsupport::openDescriptors;
+using testsupport::TempDir;
+using testsupport::writeFile;
 
 struct Launch {
     std::vector<std::string> args;          // arguments after argv[0]
@@ -42,41 +48,39 @@ public:
     Dorvel &operator=(const Dorvel &) = delete;
 
     bool Started() const { return pid_ > 0; }
-    pid_t Pid() const { return pid_; }
+    pid_t Pid() const { return pid_; } // kept after the exit
     int StdoutFD() const { return out_; }
 
     // Next complete change record's content; nullopt on end of stream or timeout.
-    std::optional<std::string> NextRecord(int timeoutMs = WaitMs);
+    std::optional<std::string> NextRecord(int timeoutMs = kWaitMs);
     // Reads standard output to its end. Returns false on timeout.
-    bool ReadToEnd(int timeoutMs = WaitMs);
+    bool ReadToEnd(int timeoutMs = kWaitMs);
     // Bytes read from standard output and not yet taken as records.
     const std::string &Pending() const { return outBuf_; }
     const std::string &Stderr() const { return errBuf_; }
 
     // Waits until the process sleeps waiting for a notification with nothing
     // pending. Returns false if it exits or the deadline passes.
-    bool WaitIdle(int timeoutMs = WaitMs);
+    bool WaitIdle(int timeoutMs = kWaitMs);
     // Waits until the process sleeps in a write to the descriptor or in a
     // wait for room. Returns false if it exits or the deadline passes.
-    bool WaitBlockedWriting(int descriptor = 1, int timeoutMs = WaitMs);
+    bool WaitBlockedWriting(int descriptor = 1, int timeoutMs = kWaitMs);
     // Bytes that filled standard error before the start (Launch::fullStderr).
     const std::string &StderrFiller() const { return filler_; }
     // Sends a signal; the pid is checked right here.
     bool Signal(int signal);
     // Waits for the process to end, reading its output meanwhile unless
     // readOutput is false (then both streams are left as they are).
-    Exit WaitExit(int timeoutMs = WaitMs, bool readOutput = true);
+    Exit WaitExit(int timeoutMs = kWaitMs, bool readOutput = true);
     // Targets of the process's open descriptors (readlink of /proc/<pid>/fd/*).
     std::vector<std::string> OpenFiles() const;
 
 private:
-    bool Exited();
     bool Pump(int timeoutMs);   // one poll round; false once both streams ended
+    testsupport::Process proc_;
     pid_t pid_ = -1;
-    int pidfd_ = -1;
     int out_ = -1;
     int err_ = -1;
-    bool reaped_ = false;
     Exit exit_;
     std::string outBuf_;
     std::string errBuf_;
@@ -85,20 +89,4 @@ private:
 
 // The usage text for a given program name.
 std::string Usage(const std::string &name);
-// Number of descriptors open in this process.
-int CountOpenFDs();
-// Writes content to a file (create or truncate). Returns false on failure.
-bool WriteFile(const std::string &path, const std::string &content);
-// A fresh directory from mkdtemp, removed recursively on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string &Path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
 } // namespace dorvel_test

@@ -27,12 +27,12 @@ class DorvelTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fdsBefore_ = CountOpenFDs();
-        ASSERT_FALSE(dir_.Path().empty()) << "mkdtemp failed";
+        fdsBefore_ = openDescriptors();
+        ASSERT_FALSE(dir_.path().empty()) << "mkdtemp failed";
     }
-    void TearDown() override { EXPECT_EQ(CountOpenFDs(), fdsBefore_) << "descriptor leak"; }
+    void TearDown() override { EXPECT_EQ(openDescriptors(), fdsBefore_) << "descriptor leak"; }
 
-    std::string In(const std::string &name) const { return dir_ / name; }
+    std::string In(const std::string &name) const { return dir_.file(name); }
     Launch Watch(const std::string &name) const
     {
         Launch launch;
@@ -206,7 +206,7 @@ TEST_F(CommandLine, MessagesOfAnyLengthAreWrittenWhole)
 
 TEST_F(CommandLine, DirectoryPartThatIsARegularFileExits10)
 {
-    ASSERT_TRUE(WriteFile(In("plain"), "x"));
+    ASSERT_TRUE(writeFile(In("plain"), "x"));
     Launch launch;
     launch.args = {In("plain/f")};
     Dorvel run(launch);
@@ -217,7 +217,7 @@ TEST_F(CommandLine, DirectoryPartThatIsARegularFileExits10)
 
 TEST_F(CommandLine, SizeAndLevelOptionsAreIgnoredWhereverTheyStand)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "content"));
+    ASSERT_TRUE(writeFile(In("f"), "content"));
     for (std::vector<std::string> args : {std::vector<std::string>{"-s", "100", "-l", "3", In("f")},
                                           {In("f"), "-s", "100"}, {"-l5", In("f"), "-s7"}}) {
         Launch launch;
@@ -230,9 +230,9 @@ TEST_F(CommandLine, SizeAndLevelOptionsAreIgnoredWhereverTheyStand)
 
 TEST_F(CommandLine, DoubleDashEndsOptions)
 {
-    ASSERT_TRUE(WriteFile(In("-x"), "dash"));
+    ASSERT_TRUE(writeFile(In("-x"), "dash"));
     Launch launch;
-    launch.cwd = dir_.Path();
+    launch.cwd = dir_.path();
     launch.args = {"--", "-x"};
     Dorvel run(launch);
     EXPECT_EQ(run.NextRecord(), "dash");
@@ -245,15 +245,15 @@ using WatchedDirectory = DorvelTest;
 
 TEST_F(WatchedDirectory, OneTrailingSlashIsRemoved)
 {
-    ASSERT_TRUE(WriteFile(In("notes"), "n"));
+    ASSERT_TRUE(writeFile(In("notes"), "n"));
     ASSERT_EQ(mkdir(In("logs").c_str(), 0755), 0);
-    ASSERT_TRUE(WriteFile(In("logs/app.txt"), "log"));
+    ASSERT_TRUE(writeFile(In("logs/app.txt"), "log"));
     struct Case {
         std::string arg, content, dir;
     };
-    for (const Case &c : {Case{"notes/", "n", dir_.Path()}, Case{"logs/app.txt/", "log", In("logs")}}) {
+    for (const Case &c : {Case{"notes/", "n", dir_.path()}, Case{"logs/app.txt/", "log", In("logs")}}) {
         Launch launch;
-        launch.cwd = dir_.Path();
+        launch.cwd = dir_.path();
         launch.args = {c.arg};
         Dorvel run(launch);
         EXPECT_EQ(run.NextRecord(), c.content) << c.arg;
@@ -267,27 +267,27 @@ TEST_F(WatchedDirectory, FileDirectlyUnderRootWatchesRoot)
 {
     std::string name = "/dorvel-test-absent-" + std::to_string(getpid()) + "-" + std::to_string(rand());
     Launch launch;
-    launch.cwd = dir_.Path();
+    launch.cwd = dir_.path();
     launch.args = {name};
     Dorvel run(launch);
     ASSERT_TRUE(run.WaitIdle()) << run.Stderr();
     std::vector<std::string> open = run.OpenFiles();
     EXPECT_EQ(DirectoryOf(open, "/"), "/");
-    EXPECT_EQ(DirectoryOf(open, dir_.Path()), "");
+    EXPECT_EQ(DirectoryOf(open, dir_.path()), "");
     StopCleanly(run);
 }
 
 TEST_F(WatchedDirectory, EmptyArgumentOrLoneSlashWatchesCurrentDirectoryAndWritesNothing)
 {
-    ASSERT_TRUE(WriteFile(In("other"), "o"));
+    ASSERT_TRUE(writeFile(In("other"), "o"));
     for (const char *arg : {"", "/"}) {
         Launch launch;
-        launch.cwd = dir_.Path();
+        launch.cwd = dir_.path();
         launch.args = {arg};
         Dorvel run(launch);
         ASSERT_TRUE(run.WaitIdle()) << run.Stderr();
-        EXPECT_EQ(DirectoryOf(run.OpenFiles(), dir_.Path()), dir_.Path());
-        ASSERT_TRUE(WriteFile(In("other"), "changed"));
+        EXPECT_EQ(DirectoryOf(run.OpenFiles(), dir_.path()), dir_.path());
+        ASSERT_TRUE(writeFile(In("other"), "changed"));
         ASSERT_TRUE(run.WaitIdle());
         StopCleanly(run);
     }
@@ -301,7 +301,7 @@ TEST_F(Records, FirstRecordHoldsTheWholeFileAndTheFileIsNotKeptOpen)
 {
     std::string content = Bytes(200000, 1);
     content[10] = '\0';
-    ASSERT_TRUE(WriteFile(In("f"), content));
+    ASSERT_TRUE(writeFile(In("f"), content));
     Dorvel run(Watch("f"));
     std::optional<std::string> first = run.NextRecord();
     ASSERT_TRUE(first.has_value());
@@ -310,10 +310,10 @@ TEST_F(Records, FirstRecordHoldsTheWholeFileAndTheFileIsNotKeptOpen)
     ASSERT_TRUE(run.WaitIdle());
     std::vector<std::string> open = run.OpenFiles();
     EXPECT_EQ(std::count(open.begin(), open.end(), In("f")), 0);
-    EXPECT_EQ(std::count(open.begin(), open.end(), dir_.Path()), 1);
+    EXPECT_EQ(std::count(open.begin(), open.end(), dir_.path()), 1);
     // Re-checks open and close the file; nothing accumulates.
     for (int i = 0; i < 10; ++i)
-        ASSERT_TRUE(WriteFile(In("other"), std::to_string(i)));
+        ASSERT_TRUE(writeFile(In("other"), std::to_string(i)));
     ASSERT_TRUE(run.WaitIdle());
     EXPECT_EQ(run.OpenFiles().size(), open.size());
     StopCleanly(run);
@@ -321,7 +321,7 @@ TEST_F(Records, FirstRecordHoldsTheWholeFileAndTheFileIsNotKeptOpen)
 
 TEST_F(Records, OneByteChangedAtTheSameSizeWritesTheWholeNewContent)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "abcdef"));
+    ASSERT_TRUE(writeFile(In("f"), "abcdef"));
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "abcdef");
     int fd = open(In("f").c_str(), O_WRONLY | O_CLOEXEC);
@@ -334,36 +334,36 @@ TEST_F(Records, OneByteChangedAtTheSameSizeWritesTheWholeNewContent)
 
 TEST_F(Records, IdenticalRewriteWritesNothing)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "same bytes"));
+    ASSERT_TRUE(writeFile(In("f"), "same bytes"));
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "same bytes");
     for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(WriteFile(In("f"), "same bytes"));
+        ASSERT_TRUE(writeFile(In("f"), "same bytes"));
         ASSERT_TRUE(run.WaitIdle());
     }
-    ASSERT_TRUE(WriteFile(In("f"), "next bytes"));
+    ASSERT_TRUE(writeFile(In("f"), "next bytes"));
     EXPECT_EQ(run.NextRecord(), "next bytes");
     StopCleanly(run);
 }
 
 TEST_F(Records, ShrinkAndGrowPastTheCapacity)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "a longer first version"));
+    ASSERT_TRUE(writeFile(In("f"), "a longer first version"));
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "a longer first version");
-    ASSERT_TRUE(WriteFile(In("f"), "short"));
+    ASSERT_TRUE(writeFile(In("f"), "short"));
     EXPECT_EQ(run.NextRecord(), "short");
-    ASSERT_TRUE(WriteFile(In("f"), "a longer first versioN"));
+    ASSERT_TRUE(writeFile(In("f"), "a longer first versioN"));
     EXPECT_EQ(run.NextRecord(), "a longer first versioN");
     std::string big = Bytes(3 << 20, 7);
-    ASSERT_TRUE(WriteFile(In("f"), big));
+    ASSERT_TRUE(writeFile(In("f"), big));
     std::optional<std::string> grown = run.NextRecord();
     // A write in progress may be seen first; the final version must follow.
     while (grown && grown->size() < big.size() && big.compare(0, grown->size(), *grown) == 0)
         grown = run.NextRecord();
     ASSERT_TRUE(grown.has_value());
     EXPECT_TRUE(*grown == big);
-    ASSERT_TRUE(WriteFile(In("f"), "short"));
+    ASSERT_TRUE(writeFile(In("f"), "short"));
     EXPECT_EQ(run.NextRecord(), "short");
     StopCleanly(run);
 }
@@ -374,7 +374,7 @@ TEST_F(Records, LargeVersionsPutInPlaceByRenameArriveByteForByte)
     // start, the middle and the end, then the file grows past both buffers
     // and shrinks back: every record is the whole version.
     std::string content = Bytes(6 << 20, 9);
-    ASSERT_TRUE(WriteFile(In("f"), content));
+    ASSERT_TRUE(writeFile(In("f"), content));
     Dorvel run(Watch("f"));
     std::optional<std::string> record = run.NextRecord();
     ASSERT_TRUE(record && *record == content);
@@ -397,29 +397,29 @@ TEST_F(Records, LargeVersionsPutInPlaceByRenameArriveByteForByte)
 
 TEST_F(Records, DeleteWritesNothingAndRecreationIsComparedWithTheLastVersion)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "original"));
+    ASSERT_TRUE(writeFile(In("f"), "original"));
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "original");
     ASSERT_EQ(unlink(In("f").c_str()), 0);
-    ASSERT_TRUE(WriteFile(In("other"), "wake up"));   // a re-check while it is missing
+    ASSERT_TRUE(writeFile(In("other"), "wake up"));   // a re-check while it is missing
     ASSERT_TRUE(run.WaitIdle());
-    ASSERT_TRUE(WriteFile(In("f"), "original"));       // same bytes again: nothing
+    ASSERT_TRUE(writeFile(In("f"), "original"));       // same bytes again: nothing
     ASSERT_TRUE(run.WaitIdle());
     ASSERT_EQ(unlink(In("f").c_str()), 0);
-    ASSERT_TRUE(WriteFile(In("f"), "different"));
+    ASSERT_TRUE(writeFile(In("f"), "different"));
     EXPECT_EQ(run.NextRecord(), "different");
     StopCleanly(run);
 }
 
 TEST_F(Records, AnotherFileInTheDirectoryWritesNothing)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "watched"));
+    ASSERT_TRUE(writeFile(In("f"), "watched"));
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "watched");
     for (int i = 0; i < 20; ++i)
-        ASSERT_TRUE(WriteFile(In("other"), "other " + std::to_string(i)));
+        ASSERT_TRUE(writeFile(In("other"), "other " + std::to_string(i)));
     ASSERT_TRUE(run.WaitIdle());
-    ASSERT_TRUE(WriteFile(In("f"), "watched 2"));
+    ASSERT_TRUE(writeFile(In("f"), "watched 2"));
     EXPECT_EQ(run.NextRecord(), "watched 2");
     StopCleanly(run);
 }
@@ -429,7 +429,7 @@ TEST_F(Records, MissingAtStartThenCreated)
     Dorvel run(Watch("f"));
     ASSERT_TRUE(run.WaitIdle()) << run.Stderr();
     EXPECT_EQ(run.Pending(), "");
-    ASSERT_TRUE(WriteFile(In("f"), "appeared"));
+    ASSERT_TRUE(writeFile(In("f"), "appeared"));
     EXPECT_EQ(run.NextRecord(), "appeared");
     StopCleanly(run);
 }
@@ -441,7 +441,7 @@ TEST_F(Records, FirstOneByteVersionIsAlwaysWritten)
         unlink(In("f").c_str());
         Dorvel run(Watch("f"));
         ASSERT_TRUE(run.WaitIdle()) << run.Stderr();
-        ASSERT_TRUE(WriteFile(In("f"), one));
+        ASSERT_TRUE(writeFile(In("f"), one));
         EXPECT_EQ(run.NextRecord(), one);
         StopCleanly(run);
     }
@@ -449,22 +449,22 @@ TEST_F(Records, FirstOneByteVersionIsAlwaysWritten)
 
 TEST_F(Records, EmptyFileIsWaitedForAsleepAndTerminationIsHonoured)
 {
-    ASSERT_TRUE(WriteFile(In("f"), ""));
+    ASSERT_TRUE(writeFile(In("f"), ""));
     {
         Dorvel run(Watch("f"));
         // Asleep in the notification wait: not spinning on the empty file.
         ASSERT_TRUE(run.WaitIdle()) << run.Stderr();
-        ASSERT_TRUE(WriteFile(In("f"), "filled"));
+        ASSERT_TRUE(writeFile(In("f"), "filled"));
         EXPECT_EQ(run.NextRecord(), "filled");
-        ASSERT_TRUE(WriteFile(In("f"), ""));           // emptied: nothing
+        ASSERT_TRUE(writeFile(In("f"), ""));           // emptied: nothing
         ASSERT_TRUE(run.WaitIdle());
-        ASSERT_TRUE(WriteFile(In("f"), "filled"));     // same as the last version
+        ASSERT_TRUE(writeFile(In("f"), "filled"));     // same as the last version
         ASSERT_TRUE(run.WaitIdle());
-        ASSERT_TRUE(WriteFile(In("f"), "refilled"));
+        ASSERT_TRUE(writeFile(In("f"), "refilled"));
         EXPECT_EQ(run.NextRecord(), "refilled");
         StopCleanly(run);
     }
-    ASSERT_TRUE(WriteFile(In("f"), ""));
+    ASSERT_TRUE(writeFile(In("f"), ""));
     Dorvel waiting(Watch("f"));
     ASSERT_TRUE(waiting.WaitIdle());
     StopCleanly(waiting);
@@ -472,7 +472,7 @@ TEST_F(Records, EmptyFileIsWaitedForAsleepAndTerminationIsHonoured)
 
 TEST_F(Records, BurstOfWritesEndsWithTheLatestContent)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "version 0000"));
+    ASSERT_TRUE(writeFile(In("f"), "version 0000"));
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "version 0000");
     int fd = open(In("f").c_str(), O_WRONLY | O_CLOEXEC);
@@ -506,7 +506,7 @@ TEST_F(Records, FileShrinkingWhileReadNeverTearsTheStream)
     // carry exactly as many bytes as its Length says, so the stream stays in
     // step up to the final version.
     const std::string big(4 << 20, 'a');
-    ASSERT_TRUE(WriteFile(In("f"), "start"));
+    ASSERT_TRUE(writeFile(In("f"), "start"));
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "start");
     int fd = open(In("f").c_str(), O_WRONLY | O_CLOEXEC);
@@ -561,13 +561,13 @@ TEST_F(Records, QueueOverflowFallsBackToSigioWithoutEndingTheWatcher)
 {
     // With no real-time signal allowed to queue, every notification arrives
     // as SIGIO, whose default action would end the process.
-    ASSERT_TRUE(WriteFile(In("f"), "start"));
+    ASSERT_TRUE(writeFile(In("f"), "start"));
     Launch launch = Watch("f");
     launch.noQueuedSignals = true;
     Dorvel run(launch);
     ASSERT_EQ(run.NextRecord(), "start");
     for (int i = 0; i < 50; ++i)
-        ASSERT_TRUE(WriteFile(In("f"), "burst " + std::to_string(i)));
+        ASSERT_TRUE(writeFile(In("f"), "burst " + std::to_string(i)));
     std::optional<std::string> record;
     do
         record = run.NextRecord();
@@ -582,10 +582,10 @@ using Renames = DorvelTest;
 
 TEST_F(Renames, EditorStyleSaveOverTheWatchedFileWritesARecord)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "before save"));
+    ASSERT_TRUE(writeFile(In("f"), "before save"));
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "before save");
-    ASSERT_TRUE(WriteFile(In(".f.swp"), "after save"));
+    ASSERT_TRUE(writeFile(In(".f.swp"), "after save"));
     // Every re-check caused by writing the temporary file is over.
     ASSERT_TRUE(run.WaitIdle());
     ASSERT_EQ(rename(In(".f.swp").c_str(), In("f").c_str()), 0);
@@ -596,12 +596,12 @@ TEST_F(Renames, EditorStyleSaveOverTheWatchedFileWritesARecord)
 TEST_F(Renames, FileMovedInFromAnotherDirectoryWritesARecord)
 {
     TempDir elsewhere;
-    ASSERT_TRUE(WriteFile(In("f"), "old"));
-    ASSERT_TRUE(WriteFile(elsewhere / "new", "moved in"));
+    ASSERT_TRUE(writeFile(In("f"), "old"));
+    ASSERT_TRUE(writeFile(elsewhere.file("new"), "moved in"));
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "old");
     ASSERT_TRUE(run.WaitIdle());
-    ASSERT_EQ(rename((elsewhere / "new").c_str(), In("f").c_str()), 0);
+    ASSERT_EQ(rename((elsewhere.file("new")).c_str(), In("f").c_str()), 0);
     EXPECT_EQ(run.NextRecord(), "moved in");
     StopCleanly(run);
 }
@@ -612,7 +612,7 @@ using Failures = DorvelTest;
 
 TEST_F(Failures, ReplacementByADirectoryExits12)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "file"));
+    ASSERT_TRUE(writeFile(In("f"), "file"));
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "file");
     ASSERT_EQ(unlink(In("f").c_str()), 0);
@@ -636,14 +636,14 @@ TEST_F(Failures, NonRegularFileAtStartExits12)
 TEST_F(Failures, LossOfReadPermissionExits11)
 {
     // Root reads anything, so the watcher runs as nobody then.
-    ASSERT_EQ(chmod(dir_.Path().c_str(), 0755), 0);
-    ASSERT_TRUE(WriteFile(In("f"), "readable"));
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(In("f"), "readable"));
     Launch launch = Watch("f");
     launch.asNobody = true;
     Dorvel run(launch);
     ASSERT_EQ(run.NextRecord(), "readable") << run.Stderr();
     ASSERT_EQ(chmod(In("f").c_str(), 0), 0);
-    ASSERT_TRUE(WriteFile(In("other"), "trigger"));
+    ASSERT_TRUE(writeFile(In("other"), "trigger"));
     Exit exit = run.WaitExit();
     EXPECT_EQ(exit.status, 11);
     EXPECT_EQ(run.Stderr(), "dorvel: open failed on " + In("f") + ".  Permission denied.\n\n");
@@ -655,7 +655,7 @@ TEST_F(Failures, FilesOf2GiBOrMoreAreRefused)
     const off_t tooLarge = off_t(1) << 31;
     const std::string message = "dorvel: " + In("f") + " is too large.  2147483648 bytes, at most 2147483647 are supported.\n\n";
     {
-        ASSERT_TRUE(WriteFile(In("f"), ""));
+        ASSERT_TRUE(writeFile(In("f"), ""));
         ASSERT_EQ(truncate(In("f").c_str(), tooLarge), 0);
         Dorvel run(Watch("f"));
         Exit exit = run.WaitExit();
@@ -663,7 +663,7 @@ TEST_F(Failures, FilesOf2GiBOrMoreAreRefused)
         EXPECT_EQ(run.Stderr(), message);
         EXPECT_EQ(run.Pending(), "");
     }
-    ASSERT_TRUE(WriteFile(In("f"), "small"));
+    ASSERT_TRUE(writeFile(In("f"), "small"));
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "small");
     ASSERT_EQ(truncate(In("f").c_str(), tooLarge), 0);
@@ -675,7 +675,7 @@ TEST_F(Failures, FilesOf2GiBOrMoreAreRefused)
 
 TEST_F(Failures, BrokenPipeWithSigpipeIgnoredExits14)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "nobody reads this"));
+    ASSERT_TRUE(writeFile(In("f"), "nobody reads this"));
     Launch launch = Watch("f");
     launch.ignoreSigpipe = true;
     launch.closeStdoutReader = true;
@@ -691,7 +691,7 @@ using Stopping = DorvelTest;
 
 TEST_F(Stopping, EachTerminationSignalWhileWaitingExits0)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "content"));
+    ASSERT_TRUE(writeFile(In("f"), "content"));
     for (int signal : {SIGTERM, SIGINT, SIGQUIT, SIGHUP}) {
         Dorvel run(Watch("f"));
         ASSERT_EQ(run.NextRecord(), "content");
@@ -723,9 +723,9 @@ TEST_P(StopWhileFull, Exits0WithoutWaitingForRoom)
     const StopCase &c = GetParam();
     if (c.asNobody && getuid() != 0)
         GTEST_SKIP() << "needs root to drop to nobody";
-    ASSERT_EQ(chmod(dir_.Path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
     std::string big = Bytes(4 << 20, 3);
-    ASSERT_TRUE(WriteFile(In("f"), big));
+    ASSERT_TRUE(writeFile(In("f"), big));
     Launch launch = Watch("f");
     launch.stdoutTerminal = c.terminal;
     launch.asNobody = c.asNobody;
@@ -738,7 +738,7 @@ TEST_P(StopWhileFull, Exits0WithoutWaitingForRoom)
         ASSERT_TRUE(run.WaitBlockedWriting()) << run.Stderr();
         ASSERT_TRUE(run.Signal(SIGTERM));
     }
-    Exit exit = run.WaitExit(WaitMs, false);
+    Exit exit = run.WaitExit(kWaitMs, false);
     EXPECT_TRUE(exit.exited) << "signal " << exit.signal;
     EXPECT_EQ(exit.status, 0);
     ASSERT_TRUE(run.ReadToEnd());
@@ -769,7 +769,7 @@ TEST_F(Stopping, SigtermWhileAMessageWaitsOnAFullStderrExitsWithItsStatus)
     ASSERT_TRUE(run.Started());
     ASSERT_TRUE(run.WaitBlockedWriting(STDERR_FILENO));
     ASSERT_TRUE(run.Signal(SIGTERM));
-    Exit exit = run.WaitExit(WaitMs, false);
+    Exit exit = run.WaitExit(kWaitMs, false);
     EXPECT_TRUE(exit.exited) << "signal " << exit.signal;
     EXPECT_EQ(exit.status, 8);
     ASSERT_TRUE(run.ReadToEnd());
@@ -781,7 +781,7 @@ TEST_F(Stopping, SigtermWhileAMessageWaitsOnAFullStderrExitsWithItsStatus)
 TEST_F(Stopping, NonBlockingStdoutIsWaitedOnNotAFailure)
 {
     std::string big = Bytes(1 << 20, 5);
-    ASSERT_TRUE(WriteFile(In("f"), big));
+    ASSERT_TRUE(writeFile(In("f"), big));
     Launch launch = Watch("f");
     launch.nonBlockingStdout = true;
     Dorvel run(launch);
@@ -791,21 +791,21 @@ TEST_F(Stopping, NonBlockingStdoutIsWaitedOnNotAFailure)
     std::optional<std::string> record = run.NextRecord();
     ASSERT_TRUE(record.has_value()) << run.Stderr();
     EXPECT_TRUE(*record == big);
-    ASSERT_TRUE(WriteFile(In("f"), "small"));
+    ASSERT_TRUE(writeFile(In("f"), "small"));
     EXPECT_EQ(run.NextRecord(), "small");
     StopCleanly(run);
 }
 
 TEST_F(Stopping, RecordsToARegularFileStdout)
 {
-    ASSERT_TRUE(WriteFile(In("f"), "one"));
+    ASSERT_TRUE(writeFile(In("f"), "one"));
     Launch launch = Watch("f");
     launch.stdoutFile = In("out");
     Dorvel run(launch);
     const std::string expected = std::string("\x03\0\0\0one", 7) + std::string("\x03\0\0\0two", 7);
     std::string seen;
     ASSERT_TRUE(run.WaitIdle());
-    ASSERT_TRUE(WriteFile(In("f"), "two"));
+    ASSERT_TRUE(writeFile(In("f"), "two"));
     ASSERT_TRUE(run.WaitIdle());
     StopCleanly(run);
     FILE *out = fopen(In("out").c_str(), "rb");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/xserver.h"
 #include "support/plughost.h"
 #include "support/proc.h"
 #include "support/process.h"
@@ -16,20 +17,33 @@
 namespace ovtest {
 
 using testsupport::childrenNamed;
+using testsupport::crop;
 using testsupport::descriptorsOf;
 using testsupport::Env;
 using testsupport::findInPath;
+using testsupport::kWait;
+using testsupport::kWaitMs;
+using testsupport::loadPng;
+using testsupport::mismatches;
 using testsupport::openDescriptors;
+using testsupport::parseXwd;
+using testsupport::patternImage;
 using testsupport::Process;
 using testsupport::readFile;
 using testsupport::readUntil;
 using testsupport::reaped;
+using testsupport::Rgb;
 using testsupport::run;
+using testsupport::screenshot;
 using testsupport::RunResult;
 using testsupport::signalProcess;
 using testsupport::start;
+using testsupport::useMode;
 using testsupport::waitExit;
 using testsupport::waitFor;
+using testsupport::windowBackendBuilt;
+using testsupport::writePng;
+using testsupport::Xvfb;
 
 // Wall clock in microseconds.
 long long wallMicros();

@@ -21,7 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "clientlib/clientlib.h"
-#include "images.h"
+#include "support/images.h"
 #include "ov_process.h"
 
 namespace cl = clientlib;
@@ -29,8 +29,6 @@ using namespace ovtest;
 
 namespace {
 
-constexpr int kWaitMs = 20000;
-const auto kWait = std::chrono::milliseconds(kWaitMs);
 cl::Deadline soon() { return cl::Deadline::After(kWait); }
 
 // Bytes waiting in the pipe on a process's standard input; -1 when unknown.

@@ -20,17 +20,16 @@
 #include <gtest/gtest.h>
 
 #include "clientlib/clientlib.h"
-#include "images.h"
+#include "support/images.h"
 #include "ov_process.h"
-#include "xserver.h"
+#include "support/xserver.h"
 
 namespace cl = clientlib;
 using namespace ovtest;
 
 namespace {
 
-constexpr int kWaitMs = 20000;
-cl::Deadline soon() { return cl::Deadline::After(std::chrono::milliseconds(kWaitMs)); }
+cl::Deadline soon() { return cl::Deadline::After(kWait); }
 
 // The screen: one of Xvfb's own modes, which carry no pixel clock.
 constexpr int kScreenW = 800, kScreenH = 600;

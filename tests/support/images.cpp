@@ -1,11 +1,11 @@
-#include "images.h"
+#include "support/images.h"
 
 #include <cstdio>
 
 #include <stb/stb_image.h>
 #include <stb/stb_image_write.h>
 
-namespace ovtest {
+namespace testsupport {
 
 uint32_t Rgb::at(int x, int y) const
 {
@@ -111,4 +111,4 @@ int mismatches(const Rgb &screen, const Rgb &image, int x0, int y0, uint32_t fil
     return bad;
 }
 
-} // namespace ovtest
+} // namespace testsupport

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace ovtest {
+namespace testsupport {
 
 // An RGB picture, rows top to bottom, 3 bytes per pixel.
 struct Rgb {
@@ -30,4 +30,4 @@ std::optional<Rgb> parseXwd(const std::string &bytes, std::string *why);
 // in *report.
 int mismatches(const Rgb &screen, const Rgb &image, int x0, int y0, uint32_t fill, std::string *report);
 
-} // namespace ovtest
+} // namespace testsupport

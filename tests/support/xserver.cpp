@@ -1,4 +1,4 @@
-#include "xserver.h"
+#include "support/xserver.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -7,10 +7,8 @@
 #include <filesystem>
 #include <sstream>
 
-namespace ovtest {
+namespace testsupport {
 namespace {
-
-constexpr int kWaitMs = 20000;
 
 std::vector<std::string> words(const std::string &text)
 {
@@ -43,13 +41,9 @@ Xvfb::Xvfb(const std::string &program, const std::string &logFile, const std::st
         display_ = ":" + number;
 }
 
-Xvfb::~Xvfb()
+void Xvfb::stop()
 {
-    if (proc_.pid > 0) {
-        signalProcess(proc_.pid, SIGTERM);
-        if (waitExit(proc_, kWaitMs) == -1 && proc_.pid > 0)
-            signalProcess(proc_.pid, SIGKILL); // reaped by proc_'s destructor
-    }
+    terminate(proc_);
 }
 
 bool windowBackendBuilt(const std::string &viewer)
@@ -118,4 +112,4 @@ bool useMode(const std::string &xrandr, const std::string &display, const Env &e
     return xr({"--output", output, "--mode", mode}).code == 0;
 }
 
-} // namespace ovtest
+} // namespace testsupport

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "images.h"
-#include "ov_process.h"
+#include "support/images.h"
+#include "support/process.h"
 
-namespace ovtest {
+namespace testsupport {
 
 // Xvfb on a display number it picks itself (-displayfd: written once the
 // server accepts connections), so parallel tests never collide. display()
@@ -20,9 +20,11 @@ namespace ovtest {
 class Xvfb {
 public:
     Xvfb(const std::string &program, const std::string &logFile, const std::string &screen = "640x480x24");
-    ~Xvfb();
+    ~Xvfb() { stop(); }
     Xvfb(const Xvfb &) = delete;
     Xvfb &operator=(const Xvfb &) = delete;
+    // SIGTERM, a bounded wait, SIGKILL as a last resort.
+    void stop();
     const std::string &display() const { return display_; }
     pid_t pid() const { return proc_.pid; }
 
@@ -47,4 +49,4 @@ Rgb crop(const Rgb &picture, int x, int y, int width, int height);
 bool useMode(const std::string &xrandr, const std::string &display, const Env &env, const std::string &mode,
              const std::string &modeline, std::string *why);
 
-} // namespace ovtest
+} // namespace testsupport

@@ -49,12 +49,12 @@ struct Model {
 
 class HeadlessViewer : public ::testing::Test {
 protected:
-    void SetUp() override { fds_before_ = OpenFdCount(); }
+    void SetUp() override { fds_before_ = openDescriptors(); }
 
     void TearDown() override
     {
         viewer_.reset();
-        EXPECT_EQ(OpenFdCount(), fds_before_) << "descriptor leak";
+        EXPECT_EQ(openDescriptors(), fds_before_) << "descriptor leak";
     }
 
     // Starts a headless viewer on a kW x kH canvas with snapshots.
@@ -81,22 +81,14 @@ protected:
     }
 
     // Expects the snapshot to equal the model, pixel for pixel.
-    static void ExpectSnapshot(const std::optional<Image>& img, const Model& model)
+    static void ExpectSnapshot(const std::optional<testsupport::Rgb>& img, const Model& model)
     {
         ASSERT_TRUE(img) << "snapshot missing or unreadable";
         ASSERT_EQ(img->width, model.width);
         ASSERT_EQ(img->height, model.height);
-        int mismatches = 0;
-        for (int y = 0; y < model.height; ++y)
-            for (int x = 0; x < model.width; ++x) {
-                const uint8_t* got = img->at(x, y);
-                const uint8_t* want = model.at(x, y);
-                if (std::memcmp(got, want, 3) != 0 && ++mismatches <= 5)
-                    ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << int(got[0]) << ","
-                                  << int(got[1]) << "," << int(got[2]) << " not " << int(want[0])
-                                  << "," << int(want[1]) << "," << int(want[2]);
-            }
-        EXPECT_EQ(mismatches, 0);
+        std::string report;
+        EXPECT_EQ(testsupport::mismatches(*img, {model.width, model.height, model.rgb}, 0, 0, 0, &report), 0)
+            << report;
     }
 
     TempDir dir_;
@@ -111,7 +103,7 @@ TEST_F(HeadlessViewer, DrawsImageAtItsOffsetByteExact)
     const auto img = PatternImage(5, 4, 40);
     EXPECT_EQ(viewer_->Request(Frame(10, 7, 5, 4, img)), 0);
     model.Draw(10, 7, 5, 4, img);
-    ExpectSnapshot(ReadPng(Snapshot(1)), model);
+    ExpectSnapshot(testsupport::loadPng(Snapshot(1)), model);
     // latest.png is the same file as the newest snapshot.
     struct stat a {}, b {};
     ASSERT_EQ(stat(Snapshot(1).c_str(), &a), 0);
@@ -122,8 +114,8 @@ TEST_F(HeadlessViewer, DrawsImageAtItsOffsetByteExact)
     const auto img2 = PatternImage(3, 2, 200);
     EXPECT_EQ(viewer_->Request(Frame(13, 9, 3, 2, img2)), 0);
     model.Draw(13, 9, 3, 2, img2);
-    ExpectSnapshot(ReadPng(snapdir() + "/latest.png"), model);
-    ExpectSnapshot(ReadPng(Snapshot(2)), model);
+    ExpectSnapshot(testsupport::loadPng(snapdir() + "/latest.png"), model);
+    ExpectSnapshot(testsupport::loadPng(Snapshot(2)), model);
     // Only presented frames and latest.png are left; no temporary files.
     int files = 0;
     for (const auto& e : std::filesystem::directory_iterator(snapdir())) {
@@ -154,7 +146,7 @@ TEST_F(HeadlessViewer, ClipsAtTheEdges)
         ASSERT_EQ(viewer_->Request(Frame(c.x, c.y, w, h, img)), 0);
         model.Draw(c.x, c.y, w, h, img);
         frame += 2;
-        ExpectSnapshot(ReadPng(Snapshot(frame)), model);
+        ExpectSnapshot(testsupport::loadPng(Snapshot(frame)), model);
     }
 }
 
@@ -172,7 +164,7 @@ TEST_F(HeadlessViewer, ImagesEntirelyOffTheCanvasDrawNothingButArePresented)
     EXPECT_EQ(viewer_->Request(Frame(3, INT32_MIN, 4, 4, img)), 0); // far above
     EXPECT_EQ(viewer_->Request(Frame(5, 5, 0, 0)), 0);              // empty image
     EXPECT_EQ(viewer_->Request(QueryFrame(3)), 7);
-    ExpectSnapshot(ReadPng(Snapshot(7)), model);
+    ExpectSnapshot(testsupport::loadPng(Snapshot(7)), model);
 }
 
 TEST_F(HeadlessViewer, FillPaintsTheWholeCanvasAndImagesGoOnTop)
@@ -181,17 +173,17 @@ TEST_F(HeadlessViewer, FillPaintsTheWholeCanvasAndImagesGoOnTop)
     Model model(kW, kH);
     ASSERT_EQ(viewer_->Request(FillFrame(0x123456)), 0);
     model.Fill(0x123456);
-    ExpectSnapshot(ReadPng(Snapshot(1)), model);
+    ExpectSnapshot(testsupport::loadPng(Snapshot(1)), model);
 
     const auto img = PatternImage(6, 3, 77);
     ASSERT_EQ(viewer_->Request(Frame(30, 40, 6, 3, img)), 0);
     model.Draw(30, 40, 6, 3, img);
-    ExpectSnapshot(ReadPng(Snapshot(2)), model);
+    ExpectSnapshot(testsupport::loadPng(Snapshot(2)), model);
 
     // Only the low 24 bits are the colour.
     ASSERT_EQ(viewer_->Request(FillFrame(0xFFABCDEF)), 0);
     model.Fill(0xABCDEF);
-    ExpectSnapshot(ReadPng(Snapshot(3)), model);
+    ExpectSnapshot(testsupport::loadPng(Snapshot(3)), model);
 }
 
 TEST_F(HeadlessViewer, TheCanvasStartsBlack)
@@ -201,7 +193,7 @@ TEST_F(HeadlessViewer, TheCanvasStartsBlack)
     ASSERT_EQ(viewer_->Request(Frame(0, 0, 2, 2, img)), 0);
     Model model(kW, kH);
     model.Draw(0, 0, 2, 2, img);
-    ExpectSnapshot(ReadPng(Snapshot(1)), model);
+    ExpectSnapshot(testsupport::loadPng(Snapshot(1)), model);
 }
 
 TEST_F(HeadlessViewer, AnswersEachQuery)
@@ -306,7 +298,7 @@ TEST_F(HeadlessViewer, FramesSplitIntoSmallWritesGetExactlyOneResultAfterTheLast
     Model model(kW, kH);
     model.Fill(0x0A0B0C);
     model.Draw(4, 4, 7, 5, img);
-    ExpectSnapshot(ReadPng(Snapshot(10)), model);
+    ExpectSnapshot(testsupport::loadPng(Snapshot(10)), model);
 }
 
 TEST_F(HeadlessViewer, WorksOnNonBlockingPipes)
@@ -334,7 +326,7 @@ TEST_F(HeadlessViewer, FullSizeFrameOnTheDefaultCanvas)
     EXPECT_EQ(viewer_->Request(QueryFrame(3)), 3);
     viewer_->CloseInput();
     EXPECT_EQ(viewer_->WaitExit(), 0);
-    EXPECT_EQ(ReadFile(stderr_path()), ""); // nothing worth a warning happened
+    EXPECT_EQ(readFile(stderr_path()), ""); // nothing worth a warning happened
 }
 
 // Without a display the viewer says once, at the default log level, that it
@@ -354,7 +346,7 @@ TEST_F(HeadlessViewer, SaysOnceThatItRunsWithoutADisplay)
         EXPECT_EQ(viewer_->Request(FillFrame(0)), 0);
         viewer_->CloseInput();
         EXPECT_EQ(viewer_->WaitExit(), 0);
-        const std::string err = ReadFile(stderr_path());
+        const std::string err = readFile(stderr_path());
         int count = 0;
         for (size_t at = err.find(note); at != std::string::npos; at = err.find(note, at + 1))
             ++count;
@@ -399,7 +391,7 @@ TEST_F(HeadlessViewer, HeaderThatCannotBeFramedExitsOneWithoutAResult)
         ASSERT_TRUE(viewer_->Write(Frame(0, 0, c.w, c.h)));
         EXPECT_EQ(viewer_->WaitExit(), 1);
         EXPECT_TRUE(viewer_->OutputClosed());
-        EXPECT_NE(ReadFile(stderr_path()).find("no valid length"), std::string::npos);
+        EXPECT_NE(readFile(stderr_path()).find("no valid length"), std::string::npos);
         viewer_.reset();
     }
 }
@@ -410,7 +402,7 @@ TEST_F(HeadlessViewer, SnapshotDirectoryIsCreatedWhenMissing)
     EXPECT_EQ(viewer_->Request(FillFrame(0xFFFFFF)), 0);
     Model model(kW, kH);
     model.Fill(0xFFFFFF);
-    ExpectSnapshot(ReadPng(dir_.path() + "/new/frame-000001.png"), model);
+    ExpectSnapshot(testsupport::loadPng(dir_.path() + "/new/frame-000001.png"), model);
 }
 
 TEST_F(HeadlessViewer, WithoutSnapshotDirectoryNothingIsWritten)
@@ -439,7 +431,7 @@ protected:
                    const std::string& message)
     {
         SCOPED_TRACE(message);
-        const int fds = OpenFdCount();
+        const int fds = openDescriptors();
         {
             Env e;
             e.set = std::move(env);
@@ -448,9 +440,9 @@ protected:
             EXPECT_EQ(v.WaitExit(), 127);
             EXPECT_TRUE(v.OutputClosed());
         }
-        const std::string err = ReadFile(dir_.path() + "/stderr");
+        const std::string err = readFile(dir_.path() + "/stderr");
         EXPECT_NE(err.find(message), std::string::npos) << "stderr: " << err;
-        EXPECT_EQ(OpenFdCount(), fds);
+        EXPECT_EQ(openDescriptors(), fds);
     }
 
     TempDir dir_;

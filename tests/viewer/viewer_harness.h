@@ -9,26 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
+#include "support/images.h"
+#include "support/proc.h"
+#include "support/process.h"
+
 namespace orvane_test {
 
-// Upper bound for every wait on the viewer.
-inline constexpr int kWaitMs = 20000;
-
-// A fresh directory below /tmp, removed with its contents at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// Number of descriptors this process has open.
-int OpenFdCount();
+using testsupport::kWaitMs;
+using testsupport::openDescriptors;
+using testsupport::readFile;
+using testsupport::TempDir;
 
 std::vector<uint8_t> Frame(int32_t word0, int32_t word1, int32_t width, int32_t height,
                            const std::vector<uint8_t>& pixels = {});
@@ -41,14 +32,6 @@ inline std::vector<uint8_t> QueryFrame(int32_t what, int32_t reserved = 0)
 // An RGB image whose every pixel differs from its neighbours.
 std::vector<uint8_t> PatternImage(int width, int height, uint8_t seed);
 
-struct Image {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> rgb;
-    const uint8_t* at(int x, int y) const { return &rgb[(size_t(y) * width + x) * 3]; }
-};
-// Reads a PNG as RGB; nullopt when it cannot.
-std::optional<Image> ReadPng(const std::string& path);
 
 struct Env {
     // Variables set for the child on top of this process's environment,
@@ -58,16 +41,15 @@ struct Env {
 
 class ViewerProcess {
 public:
-    // Starts the viewer with argv[1..] = args; stderr goes to stderr_path.
+    // Starts the viewer with argv[1..] = args; stderr goes to stderr_path
+    // (emptied first).
     // nonblocking: the child's pipe ends carry O_NONBLOCK, as the host's may.
     ViewerProcess(const std::vector<std::string>& args, const Env& env,
                   const std::string& stderr_path, bool nonblocking = false);
-    ~ViewerProcess();
-    ViewerProcess(const ViewerProcess&) = delete;
-    ViewerProcess& operator=(const ViewerProcess&) = delete;
+    ~ViewerProcess(); // closes its input, then waits (bounded) for the exit
 
-    pid_t pid() const { return pid_; }
-    bool started() const { return pid_ > 0; }
+    pid_t pid() const { return proc_.pid; }
+    bool started() const { return started_; }
 
     // Writes every byte; false when the pipe breaks.
     bool Write(const std::vector<uint8_t>& bytes);
@@ -92,17 +74,9 @@ public:
     std::optional<int> WaitExit();
 
 private:
-    pid_t pid_ = -1;
-    int in_ = -1;  // our end of its standard input
-    int out_ = -1; // our end of its standard output
-    bool reaped_ = false;
+    testsupport::Process proc_; // in: its standard input, out: its standard output
+    bool started_ = false;
 };
-
-std::string ReadFile(const std::string& path);
-
-// Waits (bounded by kWaitMs) for a child to exit and reaps it. The exit
-// status, 128 + signal when killed; nullopt when it is still running.
-std::optional<int> WaitChild(pid_t pid);
 
 // The viewer binary under test.
 std::string ViewerPath();
