@@ -1,7 +1,5 @@
 // System tests: the real plughost, started as a process, with the test
 // plug-in (test_plugin.cpp) behind real sockets.
-#include "plughost_process.h"
-
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -19,14 +17,29 @@
 #include <sstream>
 #include <thread>
 
+#include "support/files.h"
+#include "support/plughost.h"
 #include "support/proc.h"
 #include "support/sockets.h"
 
-using namespace hosttest;
+using testsupport::Conn;
+using testsupport::kWait;
+using testsupport::readFile;
+using testsupport::TempDir;
 
 namespace {
 
 const std::string kModules = TEST_MODULE_DIR;
+
+// plughost run with these arguments.
+struct PlugHost : testsupport::Plughost {
+    bool start(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), PLUGHOST_BIN);
+        return Plughost::start(args);
+    }
+    int openDescriptors() const { return testsupport::descriptorsOf(pid()); }
+};
 
 std::vector<std::string> withPlugin(std::vector<std::string> extra = {})
 {

@@ -49,6 +49,22 @@ bool Plughost::start(SpawnOptions options, std::string *error)
     return startup_.ready;
 }
 
+bool Plughost::start(const std::vector<std::string> &argv)
+{
+    dir_ = std::make_unique<TempDir>("plughost");
+    SpawnOptions o;
+    o.argv = argv;
+    o.stdinFromNull = false;
+    o.stderrFile = dir_->file("stderr");
+    std::string error;
+    const bool ready = start(o, &error);
+    if (!ready)
+        waitExit();
+    return ready;
+}
+
+std::string Plughost::errors() const { return dir_ ? readFile(dir_->file("stderr")) : std::string(); }
+
 int Plughost::waitExit(std::chrono::milliseconds bound)
 {
     if (status_ >= 0 || proc_.pid <= 0)

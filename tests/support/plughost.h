@@ -7,9 +7,11 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "support/process.h"
 
 namespace testsupport {
@@ -36,6 +38,12 @@ public:
     // or did not report ready (what it printed is in startup().text); the
     // process is then left as it is.
     bool start(SpawnOptions options, std::string *error);
+    // Starts argv with standard input inherited and standard error kept in a
+    // file of its own (errors()). One that does not report ready is waited
+    // for (bounded), so that status() says how it ended.
+    bool start(const std::vector<std::string> &argv);
+    // What it wrote to standard error, after the start above.
+    std::string errors() const;
     // Sends sig unless it has ended, then waits (bounded) for the exit.
     // The wait status, -1 on timeout.
     int stop(int sig, std::chrono::milliseconds bound = kWait);
@@ -58,6 +66,7 @@ private:
     pid_t pid_ = 0;
     int status_ = -1;
     Startup startup_;
+    std::unique_ptr<TempDir> dir_; // holds the standard error file
 };
 
 // plughost serving one plug-in on 127.0.0.1 with an ephemeral port.

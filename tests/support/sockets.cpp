@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace testsupport {
 
@@ -198,5 +199,65 @@ StreamProgress streamPieces(int fd, const std::vector<std::string_view> &pieces,
     p.done = p.piecesSent == count && p.received.size() >= expect;
     return p;
 }
+
+Conn::Conn(const std::string &address) : fd_(testsupport::connectTo(address, 0, false)) {}
+
+Conn::~Conn()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool Conn::send(const std::string &data) { return testsupport::sendAll(fd_, data.data(), data.size()); }
+
+bool Conn::fill()
+{
+    if (closed_ || !testsupport::waitFd(fd_, POLLIN, Clock::now() + kWait))
+        return false;
+    char buf[65536];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) {
+        closed_ = true;
+        return false;
+    }
+    buf_.append(buf, static_cast<std::size_t>(n));
+    return true;
+}
+
+std::optional<std::string> Conn::line()
+{
+    for (;;) {
+        const auto nl = buf_.find('\n');
+        if (nl != std::string::npos) {
+            std::string l = buf_.substr(0, nl);
+            buf_.erase(0, nl + 1);
+            return l;
+        }
+        if (!fill())
+            return std::nullopt;
+    }
+}
+
+std::optional<std::string> Conn::bytes(std::size_t n)
+{
+    while (buf_.size() < n)
+        if (!fill())
+            return std::nullopt;
+    std::string b = buf_.substr(0, n);
+    buf_.erase(0, n);
+    return b;
+}
+
+std::optional<std::string> Conn::untilClosed()
+{
+    while (!closed_) {
+        if (!testsupport::waitFd(fd_, POLLIN, Clock::now() + kWait))
+            return std::nullopt;
+        fill();
+    }
+    return std::exchange(buf_, std::string());
+}
+
+void Conn::shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
 
 } // namespace testsupport

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,5 +48,30 @@ struct StreamProgress {
 StreamProgress streamPieces(int fd, const std::vector<std::string_view> &pieces, std::size_t count,
                             std::size_t expect, const std::function<void(const StreamProgress &)> &tick = {},
                             std::chrono::milliseconds bound = kWait, bool readBack = true);
+
+// One blocking client connection read by lines or byte counts, every wait
+// bounded by kWait.
+class Conn {
+public:
+    explicit Conn(const std::string &address);
+    ~Conn();
+    Conn(const Conn &) = delete;
+    Conn &operator=(const Conn &) = delete;
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+    bool send(const std::string &data);
+    std::optional<std::string> line(); // without the '\n'
+    std::optional<std::string> bytes(std::size_t n);
+    // Reads until the peer closes; returns what came, nullopt on timeout.
+    std::optional<std::string> untilClosed();
+    void shutdownWrite();
+
+private:
+    bool fill(); // waits for more bytes; false on close, error or timeout
+    int fd_ = -1;
+    std::string buf_;
+    bool closed_ = false;
+};
 
 } // namespace testsupport
