@@ -23,8 +23,6 @@ using namespace dvltest;
 
 namespace {
 
-constexpr int kWaitMs = 20000;
-const auto kWait = std::chrono::milliseconds(kWaitMs);
 
 cl::Deadline soon() { return cl::Deadline::After(kWait); }
 

@@ -16,6 +16,8 @@ namespace dvltest {
 using testsupport::childrenNamed;
 using testsupport::cpuTicks;
 using testsupport::goneInProc;
+using testsupport::kWait;
+using testsupport::kWaitMs;
 using testsupport::openDescriptors;
 using testsupport::Process;
 using testsupport::readToEnd;

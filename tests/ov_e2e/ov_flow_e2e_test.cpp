@@ -29,8 +29,6 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-constexpr int kWaitMs = 20000;
-const auto kWait = std::chrono::milliseconds(kWaitMs);
 cl::Deadline soon() { return cl::Deadline::After(kWait); }
 constexpr long kMiB = 1024 * 1024;
 constexpr uint32_t kWidth = 1920, kHeight = 1080;

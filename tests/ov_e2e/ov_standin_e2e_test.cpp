@@ -31,8 +31,6 @@ using namespace ovtest;
 
 namespace {
 
-constexpr int kWaitMs = 20000;
-const auto kWait = std::chrono::milliseconds(kWaitMs);
 cl::Deadline soon() { return cl::Deadline::After(kWait); }
 
 uint32_t fnv1a(const std::vector<uint8_t> &bytes)
