@@ -124,56 +124,86 @@ TEST_F(Dvl, InitializeOnlyStoresTheHandle)
     EXPECT_EQ(spawns()[0].handle, handle);
 }
 
-TEST_F(Dvl, NodeAllocationFails)
+// ------------------------------------------------ one failure per client
+
+// A failure while a client connects or while its path is taken: the client
+// gets 18 and is closed, one error line says what failed and what was taken
+// is given back. When the reply cannot be written either, the client is
+// closed without it and both failures are logged.
+struct FailureCase {
+    const char *name;
+    Op op;
+    int skip;             // calls that succeed before the failing one
+    bool atConnect;       // else while the path is taken
+    const char *before;   // data sent before the failure (path stage)
+    const char *error;
+    std::size_t live;     // allocations kept until the close event
+    bool refused;         // later data starts nothing
+};
+
+void PrintTo(const FailureCase &t, std::ostream *os) { *os << t.name; }
+
+class DvlFailure : public Dvl, public ::testing::WithParamInterface<FailureCase> {
+protected:
+    // A client at the point of the failure, which is armed.
+    ClientRecord *armed(bool replyFails)
+    {
+        const FailureCase &t = GetParam();
+        ClientRecord *c = t.atConnect ? newClient() : connected();
+        if (*t.before)
+            data(c, t.before);
+        fail(t.op, t.skip);
+        if (replyFails)
+            fail(Op::BufferWrite, 0, 1, c->OutBuffer);
+        if (t.atConnect)
+            connect(c);
+        else
+            data(c, std::string("/tmp/f\0", 7));
+        return c;
+    }
+};
+
+TEST_P(DvlFailure, ClientGets18AndIsClosedOnce)
 {
-    ClientRecord *c = newClient();
-    fail(Op::Malloc);
-    connect(c);
+    const FailureCase &t = GetParam();
+    const std::string writeError = t.atConnect ? "write failed on client->OutBuffer." : kWrite;
+    ClientRecord *c = armed(false);
+    EXPECT_TRUE(spawns().empty());
     EXPECT_EQ(out(c), be32(18));
     EXPECT_EQ(closeCount(c), 1);
-    EXPECT_EQ(errorLines(), std::vector<std::string>{"malloc failed on dvlClient."});
-    EXPECT_EQ(liveAllocations(), 0u);
-    EXPECT_EQ(calls(Op::BufferCreate), 0);
-    // No node: data closes the client again, the close event does nothing.
-    data(c, "/x");
-    EXPECT_EQ(closeCount(c), 2);
-    EXPECT_EQ(out(c), be32(18));
+    EXPECT_EQ(errorLines(), std::vector<std::string>{t.error});
+    EXPECT_EQ(liveAllocations(), t.live);
+    if (t.refused) { // a client without a node is closed again
+        data(c, std::string("/again\0", 7));
+        EXPECT_TRUE(spawns().empty());
+        EXPECT_EQ(out(c), be32(18));
+        EXPECT_EQ(closeCount(c), t.atConnect ? 2 : 1);
+    }
     deliverClose(c);
-    EXPECT_EQ(logged(kRemoving), 0);
-}
+    EXPECT_TRUE(kills().empty());
+    EXPECT_EQ(logged(kRemoving), static_cast<int>(t.live)) << "the close event removes the node that was kept";
 
-TEST_F(Dvl, NodeAllocationAndReplyBothFail)
-{
-    ClientRecord *c = newClient();
-    fail(Op::Malloc);
-    fail(Op::BufferWrite, 0, 1, c->OutBuffer);
-    connect(c);
-    EXPECT_EQ(out(c), "");
-    EXPECT_EQ(closeCount(c), 1);
-    EXPECT_EQ(errorLines(), (std::vector<std::string>{"write failed on client->OutBuffer.", "malloc failed on dvlClient."}));
-}
-
-TEST_F(Dvl, BufferCreateFails)
-{
-    ClientRecord *c = newClient();
-    fail(Op::BufferCreate);
-    connect(c);
-    EXPECT_EQ(out(c), be32(18));
-    EXPECT_EQ(closeCount(c), 1);
-    EXPECT_EQ(errorLines(), std::vector<std::string>{"create dvlClient->Buffer failed."});
-    EXPECT_EQ(liveAllocations(), 0u) << "the node is freed";
-    deliverClose(c);
-    EXPECT_EQ(logged(kRemoving), 0) << "no node was kept";
-
-    ClientRecord *d = newClient();
-    fail(Op::BufferCreate);
-    fail(Op::BufferWrite, 0, 1, d->OutBuffer);
-    connect(d);
+    ClientRecord *d = armed(true);
     EXPECT_EQ(out(d), "");
     EXPECT_EQ(closeCount(d), 1);
-    EXPECT_EQ(errorLines(), (std::vector<std::string>{"create dvlClient->Buffer failed.", "write failed on client->OutBuffer.",
-                                                      "create dvlClient->Buffer failed."}));
+    const std::vector<std::string> both =
+        t.atConnect ? std::vector<std::string>{writeError, t.error} : std::vector<std::string>{t.error, writeError};
+    const std::vector<std::string> lines = errorLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), both);
+    EXPECT_EQ(liveAllocations(), t.live);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DvlFailure,
+    ::testing::Values(FailureCase{"Node", Op::Malloc, 0, true, "", "malloc failed on dvlClient.", 0, true},
+                      FailureCase{"BufferCreate", Op::BufferCreate, 0, true, "", "create dvlClient->Buffer failed.", 0,
+                                  true},
+                      FailureCase{"GetWriteBlockWhileGathering", Op::GetWriteBlock, 0, false, "/tmp/half",
+                                  "getwriteblock failed on dvlClient->Buffer.", 1, true},
+                      FailureCase{"ArgvZero", Op::Malloc, 0, false, "", "malloc failed on argv[0].", 1, false},
+                      FailureCase{"ArgvOne", Op::Malloc, 1, false, "", "malloc failed on argv[1].", 1, false}),
+    [](const auto &info) { return info.param.name; });
 
 TEST_F(Dvl, ReplyZeroOnConnectFailsNodeWaitsForClose)
 {
@@ -354,70 +384,6 @@ TEST_F(Dvl, LongPathInPiecesIsRefusedWhenItCrossesTheBound)
     EXPECT_EQ(in(c), "");
     EXPECT_EQ(logged(LOG_ERROR, "path longer than 4096 bytes."), 1);
     EXPECT_EQ(calls(Op::GetWriteBlock), 5) << "one block per piece, never more than the bound";
-}
-
-TEST_F(Dvl, GetWriteBlockFailsWhileGathering)
-{
-    ClientRecord *c = connected();
-    data(c, "/tmp/half");
-    fail(Op::GetWriteBlock);
-    data(c, std::string("/rest\0", 6));
-    EXPECT_TRUE(spawns().empty());
-    EXPECT_EQ(out(c), be32(18));
-    EXPECT_EQ(closeCount(c), 1);
-    EXPECT_EQ(errorLines(), std::vector<std::string>{"getwriteblock failed on dvlClient->Buffer."});
-    data(c, std::string("/again\0", 7));
-    EXPECT_TRUE(spawns().empty()) << "no watcher after a refusal";
-
-    ClientRecord *d = connected();
-    fail(Op::GetWriteBlock);
-    fail(Op::BufferWrite, 0, 1, d->OutBuffer);
-    data(d, std::string("/x\0", 3));
-    EXPECT_EQ(out(d), "");
-    EXPECT_EQ(closeCount(d), 1);
-    EXPECT_EQ(errorLines(), (std::vector<std::string>{"getwriteblock failed on dvlClient->Buffer.",
-                                                      "getwriteblock failed on dvlClient->Buffer.", kWrite}));
-}
-
-TEST_F(Dvl, ArgvZeroAllocationFails)
-{
-    ClientRecord *c = connected();
-    fail(Op::Malloc);
-    data(c, std::string("/tmp/f\0", 7));
-    EXPECT_TRUE(spawns().empty());
-    EXPECT_EQ(out(c), be32(18));
-    EXPECT_EQ(closeCount(c), 1);
-    EXPECT_EQ(errorLines(), std::vector<std::string>{"malloc failed on argv[0]."});
-    EXPECT_EQ(liveAllocations(), 1u);
-    deliverClose(c);
-    EXPECT_TRUE(kills().empty());
-
-    ClientRecord *d = connected();
-    fail(Op::Malloc);
-    fail(Op::BufferWrite, 0, 1, d->OutBuffer);
-    data(d, std::string("/tmp/f\0", 7));
-    EXPECT_EQ(out(d), "");
-    EXPECT_EQ(errorLines(), (std::vector<std::string>{"malloc failed on argv[0].", "malloc failed on argv[0].", kWrite}));
-}
-
-TEST_F(Dvl, ArgvOneAllocationFails)
-{
-    ClientRecord *c = connected();
-    fail(Op::Malloc, 1);
-    data(c, std::string("/tmp/f\0", 7));
-    EXPECT_TRUE(spawns().empty());
-    EXPECT_EQ(out(c), be32(18));
-    EXPECT_EQ(closeCount(c), 1);
-    EXPECT_EQ(errorLines(), std::vector<std::string>{"malloc failed on argv[1]."});
-    EXPECT_EQ(liveAllocations(), 1u) << "entry 0 is freed";
-
-    ClientRecord *d = connected();
-    fail(Op::Malloc, 1);
-    fail(Op::BufferWrite, 0, 1, d->OutBuffer);
-    data(d, std::string("/tmp/f\0", 7));
-    EXPECT_EQ(out(d), "");
-    EXPECT_EQ(errorLines().back(), kWrite);
-    EXPECT_EQ(liveAllocations(), 2u);
 }
 
 TEST_F(Dvl, SpawnMinusOneAwaitsAPathAgain)
