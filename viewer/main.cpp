@@ -23,6 +23,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "orvane: %s\n%s\n", error.c_str(), kUsage);
         return kExitGiveUp;
     }
+    if (options->version) {
+        std::printf("orvane.exe %s\n", PLUGHOST_VERSION);
+        return kExitEndOfInput;
+    }
     if (options->help) {
         std::fprintf(stderr, "%s\nbackends: %s\n", kUsage,
                      ORVANE_WINDOW_BACKEND ? "window headless" : "headless");

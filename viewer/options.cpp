@@ -30,6 +30,10 @@ std::optional<Options> ParseArgs(int argc, const char* const* argv, std::string*
             o.help = true;
             continue;
         }
+        if (arg == "--version") {
+            o.version = true;
+            continue;
+        }
         if (arg.size() < 2 || arg[0] != '-' || (arg[1] != 'l' && arg[1] != 's')) {
             *error = "unknown argument \"" + std::string(arg) + "\"";
             return std::nullopt;

@@ -11,15 +11,17 @@
 
 namespace orvane {
 
-inline constexpr const char* kUsage = "usage: orvane.exe [-l LEVEL] [-s SIZE]";
+inline constexpr const char* kUsage = "usage: orvane.exe [-l LEVEL] [-s SIZE] [-h|--help] [--version]";
 
 struct Options {
     int log_level = 3;     // the host's level: 1 fatal .. 5 debug
     int64_t log_size = 0;  // the host's maximum log size; accepted, unused
     bool help = false;
+    bool version = false;
 };
 
-// Parses "-l LEVEL" and "-s SIZE" (also "-lLEVEL", "-sSIZE") and "-h"/"--help".
+// Parses "-l LEVEL" and "-s SIZE" (also "-lLEVEL", "-sSIZE"), "-h"/"--help"
+// and "--version".
 // On failure returns nullopt and says why in *error.
 std::optional<Options> ParseArgs(int argc, const char* const* argv, std::string* error);
 

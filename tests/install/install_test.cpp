@@ -292,10 +292,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Installed, ProgramsTellTheirVersion)
 {
-    for (const char *program : {"plughost", "ovclient", "dvlfollow"}) {
-        const RunResult r = run({installed(std::string("bin/") + program), "--version"}, {}, kWaitMs);
+    for (const std::string program :
+         {"bin/plughost", "bin/ovclient", "bin/dvlfollow", "lib/plughost/modules/orvane.exe"}) {
+        const RunResult r = run({installed(program), "--version"}, {}, kWaitMs);
         EXPECT_EQ(r.code, 0) << program << ": " << r.err;
-        EXPECT_EQ(r.out, std::string(program) + " " + PLUGHOST_VERSION + "\n");
+        EXPECT_EQ(r.out, program.substr(program.rfind('/') + 1) + " " + PLUGHOST_VERSION + "\n");
     }
 }
 

@@ -457,7 +457,7 @@ TEST_F(ViewerGivesUp, OnBadArguments)
     Expect127({"-l", "debug"}, headless, "log level \"debug\" is not an integer");
     Expect127({"-l", "5", "-s", "12k"}, headless, "log size \"12k\" is not an integer");
     Expect127({"-l", "5", "extra"}, headless, "unknown argument \"extra\"");
-    Expect127({"-l", "5", "extra"}, headless, "usage: orvane.exe [-l LEVEL] [-s SIZE]");
+    Expect127({"-l", "5", "extra"}, headless, "usage: orvane.exe [-l LEVEL] [-s SIZE] [-h|--help] [--version]");
 }
 
 TEST_F(ViewerGivesUp, OnBadEnvironment)

@@ -42,6 +42,12 @@ TEST(ParseArgs, AcceptsWhatThePlugInPasses)
     o = Parse({"--help"}, &error);
     ASSERT_TRUE(o);
     EXPECT_TRUE(o->help);
+    EXPECT_FALSE(o->version);
+
+    o = Parse({"--version"}, &error);
+    ASSERT_TRUE(o);
+    EXPECT_TRUE(o->version);
+    EXPECT_FALSE(o->help);
 }
 
 TEST(ParseArgs, RejectsAnythingElseWithAReason)
