@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""Builds bench/REPORT.md from the RESULT lines and sample files of a run.
+"""Builds the top of bench/REPORT.md from the RESULT lines and sample files of
+a run: the table of every measure and the plots. The sections written by hand
+after them (every '## ' heading but '## Plots', with what follows) are kept.
 
 usage: report.py OUT_DIR REPORT.md PLOT_DIR
 """
@@ -112,6 +114,19 @@ def plot_xy(out_dir, plot_dir):
     return made
 
 
+def hand_written(report):
+    """The report's sections from the first '## ' heading that is not '## Plots' on."""
+    try:
+        with open(report) as f:
+            lines = f.read().split("\n")
+    except OSError:
+        return ""
+    for i, line in enumerate(lines):
+        if line.startswith("## ") and line.strip() != "## Plots":
+            return "\n".join(lines[i:]).rstrip("\n") + "\n"
+    return ""
+
+
 def main():
     out_dir, report, plot_dir = sys.argv[1:4]
     os.makedirs(plot_dir, exist_ok=True)
@@ -144,8 +159,9 @@ def main():
         rel = os.path.relpath(png, os.path.dirname(os.path.abspath(report)))
         lines.append(f"![{os.path.basename(png)}]({rel})")
         lines.append("")
+    kept = hand_written(report)
     with open(report, "w") as f:
-        f.write("\n".join(lines) + "\n")
+        f.write("\n".join(lines) + "\n" + ("\n" + kept if kept else ""))
 
 
 if __name__ == "__main__":
