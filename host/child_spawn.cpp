@@ -91,8 +91,7 @@ struct SpawnSetup {
                posix_spawn_file_actions_adddup2(&actions, childStderr, STDERR_FILENO) == 0 &&
                // Descriptors opened by libraries (the log file) may lack close-on-exec.
                posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0 &&
-               posix_spawnattr_setsigmask(&attr, &none) == 0 &&
-               posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
+               posix_spawnattr_setsigmask(&attr, &none) == 0 && posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
                posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
     }
 };

@@ -95,8 +95,7 @@ void StderrLines::reportSuppressed(const Out &out)
     char count[24];
     const auto end = std::to_chars(count, count + sizeof count, suppressed_).ptr;
     suppressed_ = 0;
-    emit(std::string_view(count, static_cast<std::size_t>(end - count)),
-         kCountRemark, out);
+    emit(std::string_view(count, static_cast<std::size_t>(end - count)), kCountRemark, out);
 }
 
 } // namespace plughost

@@ -14,8 +14,7 @@ using plughost::currentHost;
 
 namespace {
 
-template <typename R, typename Call>
-R guarded(const char *name, R failure, Call &&call) noexcept
+template <typename R, typename Call> R guarded(const char *name, R failure, Call &&call) noexcept
 {
     try {
         return call();
@@ -27,8 +26,7 @@ R guarded(const char *name, R failure, Call &&call) noexcept
     return failure;
 }
 
-template <typename Call>
-void guarded(const char *name, Call &&call) noexcept
+template <typename Call> void guarded(const char *name, Call &&call) noexcept
 {
     guarded(name, 0, [&] {
         call();
@@ -94,10 +92,7 @@ HOST_EXPORT int64_t CBufferPeekAt(const CBuffer *b, void *p, size_t at, size_t n
     });
 }
 
-HOST_EXPORT int64_t CBufferPeek(const CBuffer *b, void *p, size_t n)
-{
-    return CBufferPeekAt(b, p, 0, n);
-}
+HOST_EXPORT int64_t CBufferPeek(const CBuffer *b, void *p, size_t n) { return CBufferPeekAt(b, p, 0, n); }
 
 HOST_EXPORT int64_t CBufferRemove(CBuffer *b, size_t n)
 {

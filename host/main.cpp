@@ -180,8 +180,8 @@ int main(int argc, char **argv)
     // and zeroed again for every frame.
     ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
     ::mallopt(M_TRIM_THRESHOLD, 128 << 20);
-    const std::string logError = setupLogger(options->logLevel, static_cast<long long>(options->logMaxSize),
-                                             options->logFile);
+    const std::string logError =
+        setupLogger(options->logLevel, static_cast<long long>(options->logMaxSize), options->logFile);
     if (!logError.empty())
         return fail(logError);
     return serve(*options);

@@ -34,7 +34,7 @@ private:
     void dropHoles() noexcept; // the front slot is live, or there is none
     void compact() noexcept;   // when holes outnumber the live entries
 
-    std::deque<Slot> slots_;   // slot i has sequence number first_ + i
+    std::deque<Slot> slots_; // slot i has sequence number first_ + i
     std::uint64_t first_ = 0;
     std::size_t live_ = 0;
     std::unordered_multimap<const void *, std::uint64_t> index_; // item -> sequence numbers

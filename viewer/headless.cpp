@@ -23,8 +23,7 @@ namespace {
 
 class MemoryCanvas final : public Canvas {
 public:
-    MemoryCanvas(Size size, std::string snapshot_dir)
-        : pixels_(size), dir_(std::move(snapshot_dir))
+    MemoryCanvas(Size size, std::string snapshot_dir) : pixels_(size), dir_(std::move(snapshot_dir))
     {
     }
 
@@ -64,8 +63,8 @@ private:
         // Snapshots are for checking, not archiving: fast compression keeps a
         // full-HD snapshot near 0.1 s instead of half a second.
         stbi_write_png_compression_level = 1;
-        if (!stbi_write_png(tmp_path.c_str(), pixels_.width(), pixels_.height(), 3,
-                            pixels_.data(), static_cast<int>(pixels_.pitch()))) {
+        if (!stbi_write_png(tmp_path.c_str(), pixels_.width(), pixels_.height(), 3, pixels_.data(),
+                            static_cast<int>(pixels_.pitch()))) {
             spdlog::error("cannot write snapshot {}", tmp_path);
             unlink(tmp_path.c_str());
             return;

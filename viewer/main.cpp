@@ -78,8 +78,5 @@ int main(int argc, char** argv)
 #if defined(ORVANE_ASAN)
 // Leak checking in sanitizer builds: what system libraries keep until exit
 // (D-Bus, reached through SDL's video start-up) is theirs, not ours.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libdbus-1.so\n";
-}
+extern "C" const char* __lsan_default_suppressions() { return "leak:libdbus-1.so\n"; }
 #endif

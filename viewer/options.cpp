@@ -6,8 +6,7 @@
 namespace orvane {
 namespace {
 
-template <typename T>
-std::optional<T> ParseInteger(std::string_view text)
+template <typename T> std::optional<T> ParseInteger(std::string_view text)
 {
     T value{};
     const char* end = text.data() + text.size();
@@ -70,12 +69,18 @@ std::optional<Options> ParseArgs(int argc, const char* const* argv, std::string*
 spdlog::level::level_enum LogLevelFor(int host_level)
 {
     switch (host_level) {
-    case 1: return spdlog::level::critical;
-    case 2: return spdlog::level::err;
-    case 3: return spdlog::level::warn;
-    case 4: return spdlog::level::info;
-    case 5: return spdlog::level::debug;
-    default: return host_level <= 0 ? spdlog::level::off : spdlog::level::trace;
+    case 1:
+        return spdlog::level::critical;
+    case 2:
+        return spdlog::level::err;
+    case 3:
+        return spdlog::level::warn;
+    case 4:
+        return spdlog::level::info;
+    case 5:
+        return spdlog::level::debug;
+    default:
+        return host_level <= 0 ? spdlog::level::off : spdlog::level::trace;
     }
 }
 
@@ -123,7 +128,8 @@ std::optional<Settings> ReadSettings(const GetEnv& getenv, std::string* error)
     if (const char* d = getenv("ORVANE_DISPLAY"); NonEmpty(d)) {
         const auto index = ParseInteger<int>(d);
         if (!index || *index < 0) {
-            *error = std::string("ORVANE_DISPLAY=\"") + d + "\": expected a display number, 0 or more";
+            *error =
+                std::string("ORVANE_DISPLAY=\"") + d + "\": expected a display number, 0 or more";
             return std::nullopt;
         }
         s.display = *index;

@@ -11,11 +11,12 @@
 
 namespace orvane {
 
-inline constexpr const char* kUsage = "usage: orvane.exe [-l LEVEL] [-s SIZE] [-h|--help] [--version]";
+inline constexpr const char* kUsage =
+    "usage: orvane.exe [-l LEVEL] [-s SIZE] [-h|--help] [--version]";
 
 struct Options {
-    int log_level = 3;     // the host's level: 1 fatal .. 5 debug
-    int64_t log_size = 0;  // the host's maximum log size; accepted, unused
+    int log_level = 3;    // the host's level: 1 fatal .. 5 debug
+    int64_t log_size = 0; // the host's maximum log size; accepted, unused
     bool help = false;
     bool version = false;
 };
@@ -44,12 +45,12 @@ enum class BackendKind { Auto, Window, Headless };
 
 struct Settings {
     BackendKind backend = BackendKind::Auto;
-    std::optional<Size> window;        // ORVANE_WINDOW; fullscreen when unset
-    Size canvas{1920, 1080};           // ORVANE_CANVAS, headless only
-    std::string snapshot_dir;          // ORVANE_SNAPSHOT_DIR, headless only
-    int display = 0;                   // ORVANE_DISPLAY: SDL's display index, window only
-    bool vsync = true;                 // ORVANE_VSYNC: 0 off, 1 on; window only
-    bool display_named = false;        // DISPLAY or WAYLAND_DISPLAY set
+    std::optional<Size> window; // ORVANE_WINDOW; fullscreen when unset
+    Size canvas{1920, 1080};    // ORVANE_CANVAS, headless only
+    std::string snapshot_dir;   // ORVANE_SNAPSHOT_DIR, headless only
+    int display = 0;            // ORVANE_DISPLAY: SDL's display index, window only
+    bool vsync = true;          // ORVANE_VSYNC: 0 off, 1 on; window only
+    bool display_named = false; // DISPLAY or WAYLAND_DISPLAY set
 };
 
 using GetEnv = std::function<const char*(const char*)>;

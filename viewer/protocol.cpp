@@ -23,8 +23,8 @@ int64_t PixelBytes(const FrameHeader& h)
     return count * 3;
 }
 
-std::optional<Clip> ClipImage(int canvas_w, int canvas_h, int32_t x, int32_t y,
-                              int32_t width, int32_t height)
+std::optional<Clip> ClipImage(int canvas_w, int canvas_h, int32_t x, int32_t y, int32_t width,
+                              int32_t height)
 {
     if (width <= 0 || height <= 0 || canvas_w <= 0 || canvas_h <= 0)
         return std::nullopt;

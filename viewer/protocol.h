@@ -58,8 +58,8 @@ struct Clip {
     int src_x, src_y; // in the image
     int width, height;
 };
-std::optional<Clip> ClipImage(int canvas_w, int canvas_h, int32_t x, int32_t y,
-                              int32_t width, int32_t height);
+std::optional<Clip> ClipImage(int canvas_w, int canvas_h, int32_t x, int32_t y, int32_t width,
+                              int32_t height);
 
 // Collects one frame at a time from a descriptor. Each ReadSome() makes one
 // read() (repeated on EINTR), so it never blocks longer than the descriptor

@@ -80,8 +80,8 @@ private:
     Canvas& canvas_;
     int result_fd_;
     uint32_t frames_ = 0;
-    uint32_t onset_ = 0; // low 32 bits of the last presentation's wall clock
-    uint32_t late_ = 0;  // presentations whose swap missed a refresh
+    uint32_t onset_ = 0;              // low 32 bits of the last presentation's wall clock
+    uint32_t late_ = 0;               // presentations whose swap missed a refresh
     std::optional<int64_t> deadline_; // armed by a present-at request
 };
 

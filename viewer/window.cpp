@@ -136,7 +136,10 @@ public:
                      size->width, size->height, area ? area->x : x, area ? area->y : y,
                      settings.display, bounds.w, bounds.h, bounds.x, bounds.y,
                      fullscreen_ ? " covering it" : "", info.name ? info.name : "?",
-                     vsync_ ? "on" : settings.vsync ? "not available" : "off", refresh_us_,
+                     vsync_           ? "on"
+                     : settings.vsync ? "not available"
+                                      : "off",
+                     refresh_us_,
                      display_ ? "waiting on the X connection" : "polling SDL while idle");
         if (fullscreen_ && area && (area->x != bounds.x || area->y != bounds.y))
             spdlog::warn("the window is at ({}, {}), not at the display's origin ({}, {}): "
@@ -177,7 +180,8 @@ public:
     {
         if (failed_)
             return std::nullopt;
-        if (!prepared_ && ((dirty_.w > 0 && !Upload(shown_.get(), dirty_)) || !Render(shown_.get())))
+        if (!prepared_ &&
+            ((dirty_.w > 0 && !Upload(shown_.get(), dirty_)) || !Render(shown_.get())))
             return std::nullopt;
         SDL_RenderPresent(renderer_.get());
         const int64_t onset = Now();

@@ -104,8 +104,10 @@ int main(int argc, char **argv)
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         const int v = std::atoi(argv[i + 1]);
-        if (opt == "--rounds") rounds = std::clamp(v, 1, 10);
-        else if (opt == "--frames") frames = std::clamp(v, 10, 2000);
+        if (opt == "--rounds")
+            rounds = std::clamp(v, 1, 10);
+        else if (opt == "--frames")
+            frames = std::clamp(v, 10, 2000);
     }
     const std::string xvfbProgram = findInPath("Xvfb");
     if (xvfbProgram.empty()) {
@@ -119,8 +121,8 @@ int main(int argc, char **argv)
         return 1;
     }
     Env base;
-    base.unset = {"WAYLAND_DISPLAY", "ORVANE_BACKEND", "ORVANE_WINDOW", "ORVANE_CANVAS", "ORVANE_SNAPSHOT_DIR",
-                  "ORVANE_DISPLAY", "ORVANE_VSYNC", "DISPLAY"};
+    base.unset = {"WAYLAND_DISPLAY",     "ORVANE_BACKEND", "ORVANE_WINDOW", "ORVANE_CANVAS",
+                  "ORVANE_SNAPSHOT_DIR", "ORVANE_DISPLAY", "ORVANE_VSYNC",  "DISPLAY"};
     base.unset.push_back("SDL_RENDER_DRIVER");
     Env window = base, windowSoftware = base, headless = base;
     window.set = {{"DISPLAY", xvfb.display()}};
@@ -189,8 +191,8 @@ int main(int argc, char **argv)
                 rate[1], rate[2]);
     std::printf("RESULT viewer_window_opengl_cpu_per_picture ours=%.2f baseline=%.2f unit=ms goal=reported\n", cpu[0],
                 cpu[2]);
-    std::printf("RESULT viewer_window_software_cpu_per_picture ours=%.2f baseline=%.2f unit=ms goal=reported\n",
-                cpu[1], cpu[2]);
+    std::printf("RESULT viewer_window_software_cpu_per_picture ours=%.2f baseline=%.2f unit=ms goal=reported\n", cpu[1],
+                cpu[2]);
     std::printf("RESULT viewer_window_opengl_peak_rss ours=%.1f baseline=%.1f unit=MB goal=reported\n",
                 double(peak[0]) / 1024, double(peak[2]) / 1024);
     std::printf("RESULT viewer_window_software_peak_rss ours=%.1f baseline=%.1f unit=MB goal=reported\n",

@@ -68,7 +68,8 @@ void Conn::SendSplit(const std::vector<uint8_t>& bytes, const std::vector<size_t
     for (size_t n : pieces) {
         if (at >= bytes.size()) break;
         n = std::min(n, bytes.size() - at);
-        Send(std::vector<uint8_t>(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + n)));
+        Send(std::vector<uint8_t>(bytes.begin() + static_cast<long>(at),
+                                  bytes.begin() + static_cast<long>(at + n)));
         at += n;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

@@ -86,7 +86,6 @@ private:
     uint16_t port_ = 0;
 };
 
-
 std::vector<uint8_t> Be32(uint32_t v);
 std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts);
 

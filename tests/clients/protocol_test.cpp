@@ -169,11 +169,11 @@ TEST(FollowSession, BrokenStreams) {
         cl::ErrorKind kind;
     };
     std::vector<Case> cases = {
-        {Cat({Be32(10), Bytes("abc")}), cl::ErrorKind::Closed},   // closed inside a record
-        {Cat({Be32(25), Bytes("a")}), cl::ErrorKind::Closed},     // a code-like length with content
-        {Cat({Be32(7)}), cl::ErrorKind::Closed},                  // a length that is no code, then the close
-        {{0, 0}, cl::ErrorKind::BadReply},                         // torn length word
-        {Be32(0x7FFFFFFC), cl::ErrorKind::BadReply},               // longer than the server sends
+        {Cat({Be32(10), Bytes("abc")}), cl::ErrorKind::Closed},  // closed inside a record
+        {Cat({Be32(25), Bytes("a")}), cl::ErrorKind::Closed},    // a code-like length with content
+        {Cat({Be32(7)}), cl::ErrorKind::Closed},                 // a length that is no code, then the close
+        {{0, 0}, cl::ErrorKind::BadReply},                       // torn length word
+        {Be32(0x7FFFFFFC), cl::ErrorKind::BadReply},             // longer than the server sends
         {Be32(0xFFFFFFFF), cl::ErrorKind::BadReply},
     };
     for (const auto& c : cases) {
@@ -237,8 +237,9 @@ TEST(Connect, RefusedAndNoLeakedDescriptors) {
             EXPECT_EQ(Catch([&] { cl::Connect(cl::ParseAddress(port.address()), kTimeout); }).kind(),
                       cl::ErrorKind::Refused);
         // No host: loopback.
-        EXPECT_EQ(Catch([&] { cl::Connect(cl::ParseAddress(":" + std::to_string(port.port())), kTimeout); }).kind(),
-                  cl::ErrorKind::Refused);
+        EXPECT_EQ(
+            Catch([&] { cl::Connect(cl::ParseAddress(":" + std::to_string(port.port())), kTimeout); }).kind(),
+            cl::ErrorKind::Refused);
         EXPECT_EQ(Catch([] { cl::Connect(cl::ParseAddress("unix:/nonexistent/sock"), kTimeout); }).kind(),
                   cl::ErrorKind::ConnectFailed);
         std::vector<FakeServer::Script> scripts;
@@ -320,14 +321,16 @@ TEST(ImageSession, RequestBytesOnTheWire) {
         c.RecvWord();
         c.SendWord(0);
         auto show = c.Recv(26);
-        std::vector<uint8_t> want = {0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 7, 1, 2, 3, 4, 5, 6};
+        std::vector<uint8_t> want = {0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 1, 0,
+                                     0, 0, 5, 0, 0, 0, 7, 1, 2, 3, 4, 5, 6};
         if (show != want) c.Fail("show request differs");
         c.SendWord(0);
         auto fill = c.Recv(8);
         if (fill != std::vector<uint8_t>{0, 0, 0, 1, 0, 0x11, 0x22, 0x33}) c.Fail("fill request differs");
         c.SendWord(1001);
         auto query = c.Recv(12);
-        if (query != std::vector<uint8_t>{0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0}) c.Fail("query request differs");
+        if (query != std::vector<uint8_t>{0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0})
+            c.Fail("query request differs");
         c.SendWord(0xDEADBEEF);
         auto empty = c.Recv(20);
         if (empty != std::vector<uint8_t>(20, 0)) c.Fail("empty show request differs");
@@ -362,7 +365,8 @@ TEST(ImageSession, PipelinedRequestsAnsweredInOrder) {
         c.SendWord(0);
         for (int i = 0; i < 3; ++i) {
             auto frame = c.Recv(20 + px.size());
-            if (!frame || !std::equal(px.begin(), px.end(), frame->begin() + 20)) c.Fail("frame pixels differ");
+            if (!frame || !std::equal(px.begin(), px.end(), frame->begin() + 20))
+                c.Fail("frame pixels differ");
         }
         c.Recv(8);
         c.Send(Cat({Be32(0), Be32(1), Be32(2), Be32(3)}));
@@ -377,14 +381,15 @@ TEST(ImageSession, PipelinedRequestsAnsweredInOrder) {
 
 TEST(ImageSession, ClockAnswerParsing) {
     // 01 ... 08 at server time 1000 s 250 µs and 1000 s 260 µs.
-    const std::vector<uint8_t> answer = {0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 3, 0xE8,
-                                         0, 0, 0, 0xFA, 0, 0, 3, 0xE8, 0, 0, 1, 4};
+    const std::vector<uint8_t> answer = {0, 0,    0, 0, 1, 2,    3, 4, 5, 6,    7, 8, 0, 0,
+                                         3, 0xE8, 0, 0, 0, 0xFA, 0, 0, 3, 0xE8, 0, 0, 1, 4};
     FakeServer server({[&](Conn& c) {
         c.SendWord(0);
         c.RecvWord();
         c.SendWord(0);
         auto req = c.Recv(12);
-        if (req != std::vector<uint8_t>{0, 0, 0, 2, 1, 2, 3, 4, 5, 6, 7, 8}) c.Fail("time-stamp request differs");
+        if (req != std::vector<uint8_t>{0, 0, 0, 2, 1, 2, 3, 4, 5, 6, 7, 8})
+            c.Fail("time-stamp request differs");
         c.SendSplit(answer, {3, 9, 1});
         c.Recv(12);
         c.SendWord(28);

@@ -64,7 +64,8 @@ FakeServer::Script Follow(const std::string& want_path, std::vector<uint8_t> str
 
 TEST(DvlfollowTool, PrintsVersionsAndStopsAfterCount) {
     TempDir tmp;
-    FakeServer server({Follow("/tmp/x", Cat({Be32(4), Bytes("one\n"), Be32(4), Bytes("two\n"), Be32(6), Bytes("three\n")}), true)});
+    FakeServer server({Follow(
+        "/tmp/x", Cat({Be32(4), Bytes("one\n"), Be32(4), Bytes("two\n"), Be32(6), Bytes("three\n")}), true)});
     Result r = RunProgram({DVLFOLLOW_BIN, "--connect", server.address(), "--count", "2", "/tmp/x"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "one\ntwo\n");
@@ -115,14 +116,12 @@ TEST(DvlfollowTool, ConnectionFailures) {
     }
     {
         FakeServer server({Follow("/x", Be32(2), false)});  // closed inside a record
-        EXPECT_EQ(RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "/x"}).code,
-                  cl::exit_status::kClosed);
+        EXPECT_EQ(RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "/x"}).code, cl::exit_status::kClosed);
         ExpectNoFailures(server);
     }
     {
         FakeServer server({Follow("/x", {0, 0, 0}, false)});  // torn length word
-        EXPECT_EQ(RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "/x"}).code,
-                  cl::exit_status::kBadReply);
+        EXPECT_EQ(RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "/x"}).code, cl::exit_status::kBadReply);
         ExpectNoFailures(server);
     }
 }
@@ -131,7 +130,8 @@ TEST(DvlfollowTool, OutputFileIsReplacedWhole) {
     TempDir tmp;
     std::string file = tmp.path() + "/copy.txt";
     std::string big(100000, 'z');
-    FakeServer server({Follow("/o", Cat({Be32(5), Bytes("first"), Be32(static_cast<uint32_t>(big.size())), Bytes(big)}), true)});
+    FakeServer server({Follow(
+        "/o", Cat({Be32(5), Bytes("first"), Be32(static_cast<uint32_t>(big.size())), Bytes(big)}), true)});
     Result r = RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "--output", file, "-n", "2", "/o"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "");  // a local copy replaces printing
@@ -142,7 +142,8 @@ TEST(DvlfollowTool, OutputFileIsReplacedWhole) {
     ExpectNoFailures(server);
     // A folder that does not exist: a local failure.
     FakeServer server2({Follow("/o", Cat({Be32(1), Bytes("x")}), false)});
-    Result r2 = RunProgram({DVLFOLLOW_BIN, "-c", server2.address(), "--output", tmp.path() + "/no/such/f", "/o"});
+    Result r2 =
+        RunProgram({DVLFOLLOW_BIN, "-c", server2.address(), "--output", tmp.path() + "/no/such/f", "/o"});
     EXPECT_EQ(r2.code, cl::exit_status::kLocal);
     ExpectNoFailures(server2);
 }
@@ -151,9 +152,9 @@ TEST(DvlfollowTool, ExecGetsEachVersionOnItsInput) {
     TempDir tmp;
     std::string log = tmp.path() + "/log";
     FakeServer server({Follow("/e", Cat({Be32(3), Bytes("abc"), Be32(2), Bytes("de")}), true)});
-    Result r = RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "-n", "2", "--exec",
-                                    "printf '%s:' \"$DVLFOLLOW_VERSION\" >> " + log + "; cat >> " + log + "; exit 3",
-                                    "/e"});
+    Result r =
+        RunProgram({DVLFOLLOW_BIN, "-c", server.address(), "-n", "2", "--exec",
+                    "printf '%s:' \"$DVLFOLLOW_VERSION\" >> " + log + "; cat >> " + log + "; exit 3", "/e"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(readFile(log), "1:abc2:de");
     EXPECT_NE(r.err.find("status 3"), std::string::npos) << r.err;  // reported, not fatal
@@ -174,14 +175,20 @@ TEST(DvlfollowTool, ReconnectRetriesWhatCanHeal) {
     };
     const std::vector<Case> cases = {
         {"closed without a code, then the same version again",
-         {Follow("/r", version("a"), false), Follow("/r", Cat({version("a"), version("b")}), true)}, 0, "ab"},
+         {Follow("/r", version("a"), false), Follow("/r", Cat({version("a"), version("b")}), true)},
+         0,
+         "ab"},
         {"codes 25 and 23 after a version, 18 at connect",
-         {Follow("/r", Cat({version("a"), Be32(25)}), false), Follow("/r", Cat({version("a"), Be32(23)}), false),
-          [](Conn& c) { c.SendWord(18); }, Follow("/r", version("b"), true)},
-         0, "ab"},
+         {Follow("/r", Cat({version("a"), Be32(25)}), false),
+          Follow("/r", Cat({version("a"), Be32(23)}), false), [](Conn& c) { c.SendWord(18); },
+          Follow("/r", version("b"), true)},
+         0,
+         "ab"},
         {"25 before any version: the path cannot be followed", {Follow("/r", Be32(25), false)}, 25, ""},
-        {"a torn length word is not retried", {Follow("/r", Cat({version("a"), {0, 0}}), false)},
-         cl::exit_status::kBadReply, "a"},
+        {"a torn length word is not retried",
+         {Follow("/r", Cat({version("a"), {0, 0}}), false)},
+         cl::exit_status::kBadReply,
+         "a"},
     };
     TempDir tmp;
     for (const Case& c : cases) {
@@ -195,7 +202,8 @@ TEST(DvlfollowTool, ReconnectRetriesWhatCanHeal) {
         EXPECT_EQ(server.accepted(), connections);
         const size_t notes = static_cast<size_t>(connections - 1);
         size_t found = 0;
-        for (size_t at = r.err.find("reconnecting in"); at != std::string::npos; at = r.err.find("reconnecting in", at + 1))
+        for (size_t at = r.err.find("reconnecting in"); at != std::string::npos;
+             at = r.err.find("reconnecting in", at + 1))
             ++found;
         EXPECT_EQ(found, notes) << r.err;
     }
@@ -237,12 +245,13 @@ TEST(OvclientTool, FirstRunIsIssuedTheKeyLaterRunsPresentIt) {
     EXPECT_NE(first.err.find("key: 424242"), std::string::npos) << first.err;
     EXPECT_NE(first.out.find("result 0"), std::string::npos) << first.out;
     std::string file = KeyFileOf(tmp, server);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(file.c_str(), &st), 0) << file;
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(readFile(file), "424242\n");
 
-    Result second = RunProgram({OVCLIENT_BIN, "fill", "0xABCDEF", "--connect", server.address()}, StateEnv(tmp));
+    Result second =
+        RunProgram({OVCLIENT_BIN, "fill", "0xABCDEF", "--connect", server.address()}, StateEnv(tmp));
     EXPECT_EQ(second.code, 0) << second.err;
     EXPECT_EQ(second.err.find("key:"), std::string::npos);
     ExpectNoFailures(server);
@@ -287,7 +296,7 @@ TEST(OvclientTool, KeyRefusals) {
         // --key is presented as given and never stored; 27 is not retried.
         FakeServer server({[](Conn& c) { Handshake(c, 31337, 27); }});
         Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "--key", "31337", "fill", "#000000"},
-                           StateEnv(tmp));
+                              StateEnv(tmp));
         EXPECT_EQ(r.code, 27);
         EXPECT_FALSE(cl::ReadKeyFile(KeyFileOf(tmp, server)).has_value());
         EXPECT_EQ(server.accepted(), 1);
@@ -298,7 +307,7 @@ TEST(OvclientTool, KeyRefusals) {
         std::string own = tmp.path() + "/own/keyfile";
         FakeServer server({ServeFill(0, 8, 1, 0)});
         Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "--key-file", own, "fill", "#000001"},
-                           StateEnv(tmp));
+                              StateEnv(tmp));
         EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(readFile(own), "8\n");
         ExpectNoFailures(server);
@@ -310,7 +319,8 @@ TEST(OvclientTool, KeyRefusals) {
             c.SendWord(0);
             c.WaitEof();
         }});
-        Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "--key-file", broken, "fill", "#000001"});
+        Result r =
+            RunProgram({OVCLIENT_BIN, "-c", server.address(), "--key-file", broken, "fill", "#000001"});
         EXPECT_EQ(r.code, cl::exit_status::kKeyFile);
         ExpectNoFailures(server);
     }
@@ -346,10 +356,13 @@ TEST(OvclientTool, ShowSendsEachPictureAndReportsResults) {
         Handshake(c, 5, 0);
         if (c.Recv(20 + 6) != want_show(2, 1, 10, 20, {1, 2, 3, 4, 5, 6})) c.Fail("raw picture differs");
         c.SendWord(0);
-        if (c.Recv(20 + 6) != want_show(2, 1, 10, 20, {1, 2, 3, 4, 5, 6})) c.Fail("raw picture from stdin differs");
+        if (c.Recv(20 + 6) != want_show(2, 1, 10, 20, {1, 2, 3, 4, 5, 6}))
+            c.Fail("raw picture from stdin differs");
         c.SendWord(0);
     }});
-    Result r2 = RunProgram({OVCLIENT_BIN, "-c", both.address(), "--key", "5", "show", "--raw", "2", "1", raw, "-", "--at", "10,20"}, {}, raw);
+    Result r2 = RunProgram({OVCLIENT_BIN, "-c", both.address(), "--key", "5", "show", "--raw", "2", "1", raw,
+                            "-", "--at", "10,20"},
+                           {}, raw);
     EXPECT_EQ(r2.code, 0) << r2.err;
     EXPECT_NE(r2.out.find("result 0 (success)"), std::string::npos) << r2.out;
     EXPECT_NE(r2.out.find("round trip"), std::string::npos) << r2.out;
@@ -360,13 +373,15 @@ TEST(OvclientTool, ShowExitStatusFollowsTheResult) {
     TempDir tmp;
     std::string raw = tmp.path() + "/one.rgb";
     std::ofstream(raw, std::ios::binary) << "abc";
-    for (auto [result, status] : {std::pair{25u, 25}, std::pair{1001u, 30}, std::pair{137u, 30}, std::pair{22u, 22}}) {
+    for (auto [result, status] :
+         {std::pair{25u, 25}, std::pair{1001u, 30}, std::pair{137u, 30}, std::pair{22u, 22}}) {
         FakeServer server({[&, result = result](Conn& c) {
             Handshake(c, 5, 0);
             c.Recv(23);
             c.SendWord(result);
         }});
-        Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--raw", "1", "1", raw, raw});
+        Result r = RunProgram(
+            {OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--raw", "1", "1", raw, raw});
         EXPECT_EQ(r.code, status) << result;
         EXPECT_NE(r.out.find("result " + std::to_string(result)), std::string::npos) << r.out;
         EXPECT_NE(r.err.find(cl::DescribeReply(result, cl::Service::Image)), std::string::npos) << r.err;
@@ -393,9 +408,9 @@ TEST(OvclientTool, ClockAndQueryAndTiming) {
             return;
         }
         int64_t t = cl::WallClockMicros();
-        c.Send(Cat({Be32(0), std::vector<uint8_t>(req->begin() + 4, req->end()), Be32(static_cast<uint32_t>(t / 1000000)),
-                    Be32(static_cast<uint32_t>(t % 1000000)), Be32(static_cast<uint32_t>(t / 1000000)),
-                    Be32(static_cast<uint32_t>(t % 1000000))}));
+        c.Send(Cat({Be32(0), std::vector<uint8_t>(req->begin() + 4, req->end()),
+                    Be32(static_cast<uint32_t>(t / 1000000)), Be32(static_cast<uint32_t>(t % 1000000)),
+                    Be32(static_cast<uint32_t>(t / 1000000)), Be32(static_cast<uint32_t>(t % 1000000))}));
     };
     FakeServer server({
         [&](Conn& c) {
@@ -435,7 +450,7 @@ TEST(OvclientTool, ClockAndQueryAndTiming) {
     std::string raw = tmp.path() + "/one.rgb";
     std::ofstream(raw, std::ios::binary) << "abc";
     Result timing = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--timing",
-                                         "--clock-samples", "2", "--raw", "1", "1", raw});
+                                "--clock-samples", "2", "--raw", "1", "1", raw});
     EXPECT_EQ(timing.code, 0) << timing.err;
     EXPECT_NE(timing.out.find("presented at "), std::string::npos) << timing.out;
     EXPECT_NE(timing.out.find("after the request was sent"), std::string::npos) << timing.out;
@@ -467,12 +482,14 @@ TEST(OvclientTool, PresentAtArmsEachPictureAtItsMoment) {
         }
         for (uint32_t answer : {0u, cl::kResultLate}) {
             auto arm = c.Recv(20);
-            if (!arm || std::vector<uint8_t>(arm->begin(), arm->begin() + 16) != Cat({Be32(0), Be32(0), Be32(0), Be32(0xFFFFFFFD)})) {
+            if (!arm || std::vector<uint8_t>(arm->begin(), arm->begin() + 16) !=
+                            Cat({Be32(0), Be32(0), Be32(0), Be32(0xFFFFFFFD)})) {
                 c.Fail("no present-at request before the picture");
                 return;
             }
             moments.push_back(cl::GetBe32(arm->data() + 16));
-            if (c.Recv(23) != Cat({Be32(0), Be32(1), Be32(1), Be32(0), Be32(0), Bytes("abc")})) c.Fail("picture differs");
+            if (c.Recv(23) != Cat({Be32(0), Be32(1), Be32(1), Be32(0), Be32(0), Bytes("abc")}))
+                c.Fail("picture differs");
             c.SendWord(0);
             c.SendWord(answer);
             if (c.Recv(12) != Cat({Be32(3), Be32(4), Be32(0)})) c.Fail("onset query differs");
@@ -480,9 +497,8 @@ TEST(OvclientTool, PresentAtArmsEachPictureAtItsMoment) {
         }
         if (!c.WaitEof()) c.Fail("the client did not leave after the late picture");
     }});
-    Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--present-at",
-                                       "+200ms", "--interval", "100", "--clock-samples", "2", "--raw", "1", "1", raw,
-                                       raw, raw});
+    Result r = RunProgram({OVCLIENT_BIN, "-c", server.address(), "-k", "5", "show", "--present-at", "+200ms",
+                           "--interval", "100", "--clock-samples", "2", "--raw", "1", "1", raw, raw, raw});
     const uint32_t ended = static_cast<uint32_t>(cl::WallClockMicros());
     EXPECT_EQ(r.code, 30) << r.err;
     ExpectNoFailures(server);
@@ -502,7 +518,8 @@ TEST(OvclientTool, QueriesRefreshAndLate) {
     auto answer = [](uint32_t what, uint32_t value) {
         return [=](Conn& c) {
             Handshake(c, 5, 0);
-            if (c.Recv(12) != Cat({Be32(3), Be32(what), Be32(0)})) c.Fail("query " + std::to_string(what) + " differs");
+            if (c.Recv(12) != Cat({Be32(3), Be32(what), Be32(0)}))
+                c.Fail("query " + std::to_string(what) + " differs");
             c.SendWord(value);
         };
     };

@@ -240,7 +240,8 @@ bool Dorvel::WaitBlockedWriting(int descriptor, int timeoutMs)
         }
         // Asleep in write(descriptor, ...), writev(descriptor, ...) or in
         // ppoll or poll, waiting for room.
-        bool writing = (number == SYS_write || number == SYS_writev) && strtol(firstArg.c_str(), nullptr, 16) == descriptor;
+        bool writing =
+            (number == SYS_write || number == SYS_writev) && strtol(firstArg.c_str(), nullptr, 16) == descriptor;
         if (writing || number == SYS_ppoll || number == SYS_poll) {
             std::string stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
             size_t close = stat.rfind(')');
@@ -254,10 +255,7 @@ bool Dorvel::WaitBlockedWriting(int descriptor, int timeoutMs)
     return false;
 }
 
-bool Dorvel::Signal(int signal)
-{
-    return proc_.pid > 0 && testsupport::signalProcess(proc_.pid, signal);
-}
+bool Dorvel::Signal(int signal) { return proc_.pid > 0 && testsupport::signalProcess(proc_.pid, signal); }
 
 Exit Dorvel::WaitExit(int timeoutMs, bool readOutput)
 {
@@ -267,7 +265,8 @@ Exit Dorvel::WaitExit(int timeoutMs, bool readOutput)
     while (testsupport::running(proc_)) {
         if (msLeft(deadline) == 0)
             return Exit{};
-        struct pollfd p[3] = {{proc_.pidfd, POLLIN, 0}, {readOutput ? out_ : -1, POLLIN, 0}, {readOutput ? err_ : -1, POLLIN, 0}};
+        struct pollfd p[3] = {
+            {proc_.pidfd, POLLIN, 0}, {readOutput ? out_ : -1, POLLIN, 0}, {readOutput ? err_ : -1, POLLIN, 0}};
         poll(p, 3, msLeft(deadline));
         if (readOutput)
             Pump(0);

@@ -20,24 +20,24 @@ using testsupport::TempDir;
 using testsupport::writeFile;
 
 struct Launch {
-    std::vector<std::string> args;          // arguments after argv[0]
+    std::vector<std::string> args; // arguments after argv[0]
     std::string argv0 = DORVEL_PATH;
-    std::string cwd;                        // empty: inherit
-    bool noQueuedSignals = false;           // RLIMIT_SIGPENDING 0 in the child
-    bool asNobody = false;                  // drop to uid/gid 65534 before exec
-    bool nonBlockingStdout = false;         // both pipe ends O_NONBLOCK
-    bool ignoreSigpipe = false;             // SIGPIPE ignored in the child
-    bool closeStdoutReader = false;         // no reader on the stdout pipe
-    std::string stdoutFile;                 // stdout to this file instead of a pipe
-    bool stdoutTerminal = false;            // stdout a pseudo-terminal in raw mode
-    bool fullStderr = false;                // stderr a pipe already full when dorvel starts
-    std::string preload;                    // a library preloaded into dorvel
+    std::string cwd;                // empty: inherit
+    bool noQueuedSignals = false;   // RLIMIT_SIGPENDING 0 in the child
+    bool asNobody = false;          // drop to uid/gid 65534 before exec
+    bool nonBlockingStdout = false; // both pipe ends O_NONBLOCK
+    bool ignoreSigpipe = false;     // SIGPIPE ignored in the child
+    bool closeStdoutReader = false; // no reader on the stdout pipe
+    std::string stdoutFile;         // stdout to this file instead of a pipe
+    bool stdoutTerminal = false;    // stdout a pseudo-terminal in raw mode
+    bool fullStderr = false;        // stderr a pipe already full when dorvel starts
+    std::string preload;            // a library preloaded into dorvel
 };
 
 struct Exit {
-    bool exited = false;   // false: still running at the deadline, or killed by a signal
-    int status = -1;       // exit status when exited
-    int signal = 0;        // terminating signal, if any
+    bool exited = false; // false: still running at the deadline, or killed by a signal
+    int status = -1;     // exit status when exited
+    int signal = 0;      // terminating signal, if any
 };
 
 class Dorvel {
@@ -76,7 +76,7 @@ public:
     std::vector<std::string> OpenFiles() const;
 
 private:
-    bool Pump(int timeoutMs);   // one poll round; false once both streams ended
+    bool Pump(int timeoutMs); // one poll round; false once both streams ended
     testsupport::Process proc_;
     pid_t pid_ = -1;
     int out_ = -1;

@@ -87,8 +87,8 @@ using CommandLine = DorvelTest;
 
 TEST_F(CommandLine, HelpPrintsUsageOnStdoutAndIgnoresTheRest)
 {
-    for (std::vector<std::string> args : {std::vector<std::string>{"-h", "a", "b"},
-                                          {"--help"}, {"--he"}, {"missing/file", "-h"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"-h", "a", "b"}, {"--help"}, {"--he"}, {"missing/file", "-h"}}) {
         Launch launch;
         launch.args = args;
         Dorvel run(launch);
@@ -119,8 +119,8 @@ TEST_F(CommandLine, ProgramNameIsTheLastComponentOfArgv0)
 
 TEST_F(CommandLine, InvalidOptionOrMissingValueExits5AfterTheParserDiagnostic)
 {
-    for (std::vector<std::string> args : {std::vector<std::string>{"-x", In("f")},
-                                          {In("f"), "--bogus"}, {"-s"}, {In("f"), "-l"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"-x", In("f")}, {In("f"), "--bogus"}, {"-s"}, {In("f"), "-l"}}) {
         Launch launch;
         launch.args = args;
         Dorvel run(launch);
@@ -189,10 +189,13 @@ TEST_F(CommandLine, MessagesOfAnyLengthAreWrittenWhole)
         int status;
         std::string message;
     };
-    for (const Case &c : {Case{DORVEL_PATH, {nearLimit + "/f"}, 8,
-                               "dorvel: open failed on " + nearLimit + ": No such file or directory.\n\n"},
-                          Case{DORVEL_PATH, {huge + "/f"}, 8, "dorvel: open failed on " + huge + ": File name too long.\n\n"},
-                          Case{name, {}, 6, name + ": No file specified.\n\n" + Usage(name)}}) {
+    for (const Case &c :
+         {Case{DORVEL_PATH,
+               {nearLimit + "/f"},
+               8,
+               "dorvel: open failed on " + nearLimit + ": No such file or directory.\n\n"},
+          Case{DORVEL_PATH, {huge + "/f"}, 8, "dorvel: open failed on " + huge + ": File name too long.\n\n"},
+          Case{name, {}, 6, name + ": No file specified.\n\n" + Usage(name)}}) {
         Launch launch;
         launch.argv0 = c.argv0;
         launch.args = c.args;
@@ -218,8 +221,8 @@ TEST_F(CommandLine, DirectoryPartThatIsARegularFileExits10)
 TEST_F(CommandLine, SizeAndLevelOptionsAreIgnoredWhereverTheyStand)
 {
     ASSERT_TRUE(writeFile(In("f"), "content"));
-    for (std::vector<std::string> args : {std::vector<std::string>{"-s", "100", "-l", "3", In("f")},
-                                          {In("f"), "-s", "100"}, {"-l5", In("f"), "-s7"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"-s", "100", "-l", "3", In("f")}, {In("f"), "-s", "100"}, {"-l5", In("f"), "-s7"}}) {
         Launch launch;
         launch.args = args;
         Dorvel run(launch);
@@ -380,7 +383,7 @@ TEST_F(Records, LargeVersionsPutInPlaceByRenameArriveByteForByte)
     ASSERT_TRUE(record && *record == content);
     const size_t mib = 1 << 20;
     struct Step {
-        size_t size, at;   // the version's size, the byte changed in it
+        size_t size, at; // the version's size, the byte changed in it
     };
     for (const Step &step : {Step{6 * mib, 0}, Step{6 * mib, 3 * mib}, Step{6 * mib, 6 * mib - 1},
                              Step{9 * mib, 7 * mib}, Step{6 * mib, 5 * mib}}) {
@@ -401,9 +404,9 @@ TEST_F(Records, DeleteWritesNothingAndRecreationIsComparedWithTheLastVersion)
     Dorvel run(Watch("f"));
     ASSERT_EQ(run.NextRecord(), "original");
     ASSERT_EQ(unlink(In("f").c_str()), 0);
-    ASSERT_TRUE(writeFile(In("other"), "wake up"));   // a re-check while it is missing
+    ASSERT_TRUE(writeFile(In("other"), "wake up")); // a re-check while it is missing
     ASSERT_TRUE(run.WaitIdle());
-    ASSERT_TRUE(writeFile(In("f"), "original"));       // same bytes again: nothing
+    ASSERT_TRUE(writeFile(In("f"), "original")); // same bytes again: nothing
     ASSERT_TRUE(run.WaitIdle());
     ASSERT_EQ(unlink(In("f").c_str()), 0);
     ASSERT_TRUE(writeFile(In("f"), "different"));
@@ -456,9 +459,9 @@ TEST_F(Records, EmptyFileIsWaitedForAsleepAndTerminationIsHonoured)
         ASSERT_TRUE(run.WaitIdle()) << run.Stderr();
         ASSERT_TRUE(writeFile(In("f"), "filled"));
         EXPECT_EQ(run.NextRecord(), "filled");
-        ASSERT_TRUE(writeFile(In("f"), ""));           // emptied: nothing
+        ASSERT_TRUE(writeFile(In("f"), "")); // emptied: nothing
         ASSERT_TRUE(run.WaitIdle());
-        ASSERT_TRUE(writeFile(In("f"), "filled"));     // same as the last version
+        ASSERT_TRUE(writeFile(In("f"), "filled")); // same as the last version
         ASSERT_TRUE(run.WaitIdle());
         ASSERT_TRUE(writeFile(In("f"), "refilled"));
         EXPECT_EQ(run.NextRecord(), "refilled");
@@ -653,7 +656,8 @@ TEST_F(Failures, LossOfReadPermissionExits11)
 TEST_F(Failures, FilesOf2GiBOrMoreAreRefused)
 {
     const off_t tooLarge = off_t(1) << 31;
-    const std::string message = "dorvel: " + In("f") + " is too large.  2147483648 bytes, at most 2147483647 are supported.\n\n";
+    const std::string message =
+        "dorvel: " + In("f") + " is too large.  2147483648 bytes, at most 2147483647 are supported.\n\n";
     {
         ASSERT_TRUE(writeFile(In("f"), ""));
         ASSERT_EQ(truncate(In("f").c_str(), tooLarge), 0);
@@ -705,18 +709,14 @@ TEST_F(Stopping, EachTerminationSignalWhileWaitingExits0)
 // the request comes. What it wrote is a true prefix of the record.
 struct StopCase {
     const char *name;
-    bool terminal;      // else a pipe
-    bool asNobody;      // dorvel cannot open the pipe again through /proc
-    bool raiseBefore;   // SIGTERM raised inside dorvel just before its write
+    bool terminal;    // else a pipe
+    bool asNobody;    // dorvel cannot open the pipe again through /proc
+    bool raiseBefore; // SIGTERM raised inside dorvel just before its write
 };
 
-void PrintTo(const StopCase &c, std::ostream *out)
-{
-    *out << c.name;
-}
+void PrintTo(const StopCase &c, std::ostream *out) { *out << c.name; }
 
-class StopWhileFull : public DorvelTest, public ::testing::WithParamInterface<StopCase> {
-};
+class StopWhileFull : public DorvelTest, public ::testing::WithParamInterface<StopCase> {};
 
 TEST_P(StopWhileFull, Exits0WithoutWaitingForRoom)
 {

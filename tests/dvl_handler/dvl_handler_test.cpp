@@ -133,12 +133,12 @@ TEST_F(Dvl, InitializeOnlyStoresTheHandle)
 struct FailureCase {
     const char *name;
     Op op;
-    int skip;             // calls that succeed before the failing one
-    bool atConnect;       // else while the path is taken
-    const char *before;   // data sent before the failure (path stage)
+    int skip;           // calls that succeed before the failing one
+    bool atConnect;     // else while the path is taken
+    const char *before; // data sent before the failure (path stage)
     const char *error;
-    std::size_t live;     // allocations kept until the close event
-    bool refused;         // later data starts nothing
+    std::size_t live; // allocations kept until the close event
+    bool refused;     // later data starts nothing
 };
 
 void PrintTo(const FailureCase &t, std::ostream *os) { *os << t.name; }
@@ -442,9 +442,13 @@ TEST_F(Dvl, LengthIsMadeBigEndian)
 {
     ClientRecord *c = connected();
     Child &ch = running(c);
-    ch.writeOut(std::string("\x05\x00\x00\x00" "abcde", 9));
+    ch.writeOut(std::string("\x05\x00\x00\x00"
+                            "abcde",
+                            9));
     readable(ch);
-    EXPECT_EQ(out(c), std::string("\x00\x00\x00\x05" "abcde", 9));
+    EXPECT_EQ(out(c), std::string("\x00\x00\x00\x05"
+                                  "abcde",
+                                  9));
 }
 
 TEST_F(Dvl, StartByteThatWouldBlockKeepsTheWatcherStarting)
@@ -907,7 +911,8 @@ TEST_F(Dvl, DisposeWithSeveralClients)
 
     std::vector<std::string> before;
     std::vector<int> closesBefore;
-    std::vector<ClientRecord *> all{awaiting, partial, startingClient, runningClient, exitedClient, failedClient, broken};
+    std::vector<ClientRecord *> all{awaiting,     partial,      startingClient, runningClient,
+                                    exitedClient, failedClient, broken};
     for (ClientRecord *c : all) {
         before.push_back(out(c));
         closesBefore.push_back(closeCount(c));

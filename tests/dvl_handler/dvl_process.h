@@ -22,12 +22,12 @@ using testsupport::openDescriptors;
 using testsupport::Process;
 using testsupport::readToEnd;
 using testsupport::readUntil;
+using testsupport::replaceFile;
 using testsupport::signalProcess;
 using testsupport::start;
 using testsupport::waitExit;
 using testsupport::waitFor;
 using testsupport::waitGone;
-using testsupport::replaceFile;
 using testsupport::writeFile;
 
 // A fresh directory, removed with everything in it on destruction.

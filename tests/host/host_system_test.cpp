@@ -343,12 +343,12 @@ TEST_P(HostTimers, OneTimeoutPerPluginTheLastCallWins)
     EXPECT_EQ(stats(address).errors, 0) << "TimeoutHandler called inside another call";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, HostTimers,
-    ::testing::Values(TimerCase{"Due", "timer 0\n", 1}, TimerCase{"Replaced", "timer 60000\ntimer 0\n", 2},
-                      TimerCase{"ReplacedByALaterOne", "timer 0\ntimer 40\n", 2},
-                      TimerCase{"CancelledThenSet", "timer 0\ntimer -1\ntimer 30\n", 3}),
-    [](const auto &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Rows, HostTimers,
+                         ::testing::Values(TimerCase{"Due", "timer 0\n", 1},
+                                           TimerCase{"Replaced", "timer 60000\ntimer 0\n", 2},
+                                           TimerCase{"ReplacedByALaterOne", "timer 0\ntimer 40\n", 2},
+                                           TimerCase{"CancelledThenSet", "timer 0\ntimer -1\ntimer 30\n", 3}),
+                         [](const auto &info) { return info.param.name; });
 
 // A child that closes its stdin and lives on still gets its write-ready
 // event, once the wait for an exit that does not come is over; meanwhile the
@@ -881,7 +881,8 @@ TEST(HostStartup, ConfigFileTakesTheSameSettings)
 {
     TempDir dir;
     const std::string config = dir.path() + "/plughost.toml";
-    std::ofstream(config) << "module-dir = \"" << kModules << "\"\nlisten = [\"test_plugin=127.0.0.1:0\"]\nlog-level = 4\n"
+    std::ofstream(config) << "module-dir = \"" << kModules
+                          << "\"\nlisten = [\"test_plugin=127.0.0.1:0\"]\nlog-level = 4\n"
                           << "plugin-option = [\"test_plugin.greeting=from the file\", \"test_plugin.depth=3\"]\n";
     PlugHost host;
     ASSERT_TRUE(host.start({"--config", config})) << host.errors();

@@ -21,25 +21,25 @@ enum class ReadMode { Relay, Slow, Lazy, Count };
 
 struct Node {
     ClientRecord *client = nullptr;
-    int pid = 0;               // current child, 0 when none
+    int pid = 0; // current child, 0 when none
     ReadMode mode = ReadMode::Relay;
     bool wantWrite = false;
-    bool suspended = false;    // SuspendClientInput in effect
+    bool suspended = false; // SuspendClientInput in effect
     bool stdoutSuspended = false;
     bool pauseOnFirst = false; // "spawnpaused": suspend at the first readable event
     long long bytes = 0;       // read from the child's stdout
     int readable = 0;          // readable events for the child
     long long sink = 0;        // raw bytes still to swallow ("sink N")
     long long sunk = 0;
-    size_t maxData = 0;        // most bytes one CLIENT_DATA brought while sinking
+    size_t maxData = 0; // most bytes one CLIENT_DATA brought while sinking
     Node *next = nullptr;
 };
 
 void *Handle = nullptr;
 Node *Nodes = nullptr;
 int Connects = 0, Closes = 0, Errors = 0;
-int Depth = 0;            // calls into the plug-in under way
-int TimerGeneration = 0;  // "timer" commands so far
+int Depth = 0;           // calls into the plug-in under way
+int TimerGeneration = 0; // "timer" commands so far
 ClientRecord *TimerClient = nullptr;
 
 // Counts a nested call (the host must never call in while a call runs).
@@ -161,7 +161,7 @@ void command(Node *node, const std::string &line)
     } else if (verb == "close") {
         say(c, arg + "\n");
         CloseClient(c);
-        CloseClient(c); // asking twice still gives one close event
+        CloseClient(c);              // asking twice still gives one close event
     } else if (verb == "closeall") { // every other client, in one call
         int n = 0;
         for (Node *other = Nodes; other; other = other->next) {

@@ -277,18 +277,19 @@ TEST_P(ManPageOptions, ListEveryOptionOfTheHelp)
             << o << " is not in " << GetParam().page << "(1)";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Installed, ManPageOptions,
-    ::testing::Values(HelpCase{"plughost", {"bin/plughost", "--help"}},
-                      HelpCase{"ovclient", {"bin/ovclient", "--help"}},
-                      HelpCase{"ovclient", {"bin/ovclient", "clock", "--help"}},
-                      HelpCase{"ovclient", {"bin/ovclient", "show", "--help"}},
-                      HelpCase{"ovclient", {"bin/ovclient", "fill", "--help"}},
-                      HelpCase{"ovclient", {"bin/ovclient", "query", "--help"}},
-                      HelpCase{"dvlfollow", {"bin/dvlfollow", "--help"}},
-                      HelpCase{"dorvel", {"bin/dorvel", "--help"}},
-                      HelpCase{"orvane.exe", {"lib/plughost/modules/orvane.exe", "-h"}}),
-    [](const auto &info) { return std::to_string(info.index) + "_" + info.param.page.substr(0, 6); });
+INSTANTIATE_TEST_SUITE_P(Installed, ManPageOptions,
+                         ::testing::Values(HelpCase{"plughost", {"bin/plughost", "--help"}},
+                                           HelpCase{"ovclient", {"bin/ovclient", "--help"}},
+                                           HelpCase{"ovclient", {"bin/ovclient", "clock", "--help"}},
+                                           HelpCase{"ovclient", {"bin/ovclient", "show", "--help"}},
+                                           HelpCase{"ovclient", {"bin/ovclient", "fill", "--help"}},
+                                           HelpCase{"ovclient", {"bin/ovclient", "query", "--help"}},
+                                           HelpCase{"dvlfollow", {"bin/dvlfollow", "--help"}},
+                                           HelpCase{"dorvel", {"bin/dorvel", "--help"}},
+                                           HelpCase{"orvane.exe", {"lib/plughost/modules/orvane.exe", "-h"}}),
+                         [](const auto &info) {
+                             return std::to_string(info.index) + "_" + info.param.page.substr(0, 6);
+                         });
 
 TEST(Installed, ProgramsTellTheirVersion)
 {
@@ -370,9 +371,9 @@ TEST(Package, HoldsTheTreeUnderUsr)
         EXPECT_NE(depends.out.find(library), std::string::npos) << depends.out;
 
     ASSERT_EQ(run({dpkgDeb, "-x", debs[0], tmp.file("root")}, {}, kWaitMs).code, 0);
-    EXPECT_NE(readFile(tmp.file("root/usr/lib/systemd/system/plughost-files.service"))
-                  .find("\nExecStart=/usr/bin/plughost "),
-              std::string::npos);
+    EXPECT_NE(
+        readFile(tmp.file("root/usr/lib/systemd/system/plughost-files.service")).find("\nExecStart=/usr/bin/plughost "),
+        std::string::npos);
 }
 
 } // namespace

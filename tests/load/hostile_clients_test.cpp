@@ -384,8 +384,8 @@ TEST(HostileClients, HostileMixWithAnUnreadFullStderrLeavesNothingBehind)
     EXPECT_EQ(waitForChildren(host.pid(), "dorvel.exe", 0), 0u) << "watchers left";
     EXPECT_TRUE(childrenNamed(host.pid(), "dorvel.exe", true).empty()) << "watchers left as zombies";
     const int fdsAfter = waitForDescriptors(host.pid(), fdsBefore);
-    std::printf("hostile mix of %d connections with stderr full and unread: host descriptors %d -> %d\n",
-                kConnections, fdsBefore, fdsAfter);
+    std::printf("hostile mix of %d connections with stderr full and unread: host descriptors %d -> %d\n", kConnections,
+                fdsBefore, fdsAfter);
     EXPECT_EQ(fdsAfter, fdsBefore);
     EXPECT_LT(pipeRoom(host.pid(), 2), 4096) << "the host's stderr was read after all";
 

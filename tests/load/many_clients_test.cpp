@@ -25,8 +25,7 @@ cl::Deadline soon() { return cl::Deadline::After(kWait); }
 HostOptions bothPlugins()
 {
     HostOptions o = imageHostOptions();
-    o.args = {"--module-dir", MODULE_DIR, "--listen", "ov_handler=127.0.0.1:0", "--listen",
-              "dvl_handler=127.0.0.1:0"};
+    o.args = {"--module-dir", MODULE_DIR, "--listen", "ov_handler=127.0.0.1:0", "--listen", "dvl_handler=127.0.0.1:0"};
     return o;
 }
 

@@ -111,8 +111,7 @@ TEST_F(OvFlowEndToEnd, FramesStreamedBackToBackAreAnsweredInOrderInBoundedMemory
     const std::string frame = showRequest(kWidth, kHeight);
     cl::ImageSession streamer = admitted();
     EXPECT_EQ(streamer.Show(kWidth, kHeight, 0, 0,
-                            std::span(reinterpret_cast<const uint8_t *>(frame.data()) + 20, frame.size() - 20),
-                            soon()),
+                            std::span(reinterpret_cast<const uint8_t *>(frame.data()) + 20, frame.size() - 20), soon()),
               0u); // buffers warmed up before the peak is measured
     ASSERT_TRUE(testsupport::resetPeakRss(server->pid()));
     const long base = testsupport::statusKb(server->pid(), "VmRSS");

@@ -231,10 +231,7 @@ protected:
 
 // The whole frame (300 x 300, 270 kB) fits the pipe: it is completely
 // written and its result awaited when the viewer dies.
-TEST_F(HeadlessKill, ViewerKilledHoldingAWholeFrameAnswers137AndTheRestartServesTheNextJob)
-{
-    killMidFrame(300);
-}
+TEST_F(HeadlessKill, ViewerKilledHoldingAWholeFrameAnswers137AndTheRestartServesTheNextJob) { killMidFrame(300); }
 
 // 1000 x 1000 (3 MB) does not fit: the frame is partly written, the plug-in
 // waits for write-ready, when the viewer dies.
@@ -254,7 +251,11 @@ TEST_F(HeadlessEndToEnd, ViewerExiting127FailsTheQueueWith22AndRefusesLaterClien
     // A restarted viewer meets a snapshot path that is no directory: a
     // failure a restart cannot cure, so it exits 127.
     std::filesystem::rename(dir.file("snap"), dir.file("snap.old"));
-    { FILE *f = std::fopen(dir.file("snap").c_str(), "w"); ASSERT_NE(f, nullptr); std::fclose(f); }
+    {
+        FILE *f = std::fopen(dir.file("snap").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+    }
 
     ASSERT_TRUE(signalProcess(viewer, SIGSTOP));
     cl::ImageSession busy = admitted(key);

@@ -59,11 +59,10 @@ protected:
         ASSERT_FALSE(xvfb->display().empty()) << readFile(dir.file("xvfb.log"));
         // The default window (covering the screen); the software renderer,
         // as Xvfb has no GPU.
-        env.set = {{"DISPLAY", xvfb->display()},
-                   {"SDL_RENDER_DRIVER", "software"},
-                   {"XDG_STATE_HOME", dir.file("state")}};
-        env.unset = {"WAYLAND_DISPLAY", "ORVANE_BACKEND", "ORVANE_WINDOW", "ORVANE_CANVAS", "ORVANE_SNAPSHOT_DIR",
-                     "ORVANE_DISPLAY", "ORVANE_VSYNC"};
+        env.set = {
+            {"DISPLAY", xvfb->display()}, {"SDL_RENDER_DRIVER", "software"}, {"XDG_STATE_HOME", dir.file("state")}};
+        env.unset = {"WAYLAND_DISPLAY",     "ORVANE_BACKEND", "ORVANE_WINDOW", "ORVANE_CANVAS",
+                     "ORVANE_SNAPSHOT_DIR", "ORVANE_DISPLAY", "ORVANE_VSYNC"};
     }
 
     void startServer(const std::map<std::string, std::string> &viewerEnv = {},

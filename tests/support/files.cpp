@@ -28,8 +28,7 @@ TempDir::~TempDir()
     if (!path_.empty()) {
         std::error_code ec;
         // A directory made unwritable by a test is made writable first.
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                     ec);
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
         std::filesystem::remove_all(path_, ec);
     }
 }

@@ -65,8 +65,8 @@ std::optional<Rgb> parseXwd(const std::string &bytes, std::string *why)
     const uint32_t colours = word(19);
     if (version != 7 || format != 2 || (bitsPerPixel != 32 && bitsPerPixel != 24) || !masks[0] || !masks[1] ||
         !masks[2] || width == 0 || height == 0 || width > 16384 || height > 16384) {
-        *why = "unexpected header: version " + std::to_string(version) + ", format " + std::to_string(format) +
-               ", " + std::to_string(bitsPerPixel) + " bits per pixel";
+        *why = "unexpected header: version " + std::to_string(version) + ", format " + std::to_string(format) + ", " +
+               std::to_string(bitsPerPixel) + " bits per pixel";
         return std::nullopt;
     }
     const size_t offset = size_t{headerSize} + size_t{colours} * 12;

@@ -54,9 +54,9 @@ public:
     void kill();
     bool running() const { return testsupport::running(proc_); }
 
-    pid_t pid() const { return pid_; } // kept after the exit; 0 before the start
+    pid_t pid() const { return pid_; }         // kept after the exit; 0 before the start
     int stderrFd() const { return proc_.err; } // with SpawnOptions::stderrToPipe, else -1
-    int status() const { return status_; } // wait status once reaped, else -1
+    int status() const { return status_; }     // wait status once reaped, else -1
     const Startup &startup() const { return startup_; }
     // The address a plug-in is served on, from its "listening on" line.
     std::string address(const std::string &plugin) const;
@@ -74,8 +74,8 @@ class LoopbackServer {
 public:
     // Starts it and waits (bounded) for its "ready" line. On failure port()
     // is 0 and error() says why.
-    LoopbackServer(const std::string &plughost, const std::string &moduleDir, const std::string &plugin,
-                   const Env &env, const std::string &logFile, const std::vector<std::string> &extra = {});
+    LoopbackServer(const std::string &plughost, const std::string &moduleDir, const std::string &plugin, const Env &env,
+                   const std::string &logFile, const std::vector<std::string> &extra = {});
     ~LoopbackServer(); // stop()
     LoopbackServer(const LoopbackServer &) = delete;
     LoopbackServer &operator=(const LoopbackServer &) = delete;

@@ -78,8 +78,7 @@ std::vector<pid_t> childrenNamed(pid_t parent, const std::string &comm, bool wit
     return found;
 }
 
-std::size_t waitForChildren(pid_t parent, const std::string &comm, std::size_t count,
-                            std::chrono::milliseconds bound)
+std::size_t waitForChildren(pid_t parent, const std::string &comm, std::size_t count, std::chrono::milliseconds bound)
 {
     std::size_t n = 0;
     waitFor([&] { return (n = childrenNamed(parent, comm).size()) == count; }, static_cast<int>(bound.count()),

@@ -90,8 +90,8 @@ pid_t spawnProgram(const SpawnOptions &o, const char *path, Stdio fd, char *cons
     if (fd.err >= 0)
         posix_spawn_file_actions_adddup2(&actions, fd.err, STDERR_FILENO);
     else if (!o.stderrFile.empty())
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, o.stderrFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, o.stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
     if (o.childFd3 >= 0)
         posix_spawn_file_actions_adddup2(&actions, o.childFd3, 3);
     pid_t pid = -1;
@@ -264,8 +264,8 @@ Process start(const SpawnOptions &options, std::string *error)
     return p;
 }
 
-Process start(const std::vector<std::string> &argv, const Env &env, bool captureStdout,
-              const std::string &stderrFile, std::string *error, int childFd3)
+Process start(const std::vector<std::string> &argv, const Env &env, bool captureStdout, const std::string &stderrFile,
+              std::string *error, int childFd3)
 {
     SpawnOptions o;
     o.argv = argv;

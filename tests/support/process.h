@@ -67,8 +67,8 @@ struct Process {
 
 // pid -1 on failure, the reason in *error.
 Process start(const SpawnOptions &options, std::string *error);
-Process start(const std::vector<std::string> &argv, const Env &env, bool captureStdout,
-              const std::string &stderrFile, std::string *error, int childFd3 = -1);
+Process start(const std::vector<std::string> &argv, const Env &env, bool captureStdout, const std::string &stderrFile,
+              std::string *error, int childFd3 = -1);
 Process start(const std::vector<std::string> &argv, bool captureStdout, const std::string &stderrFile,
               std::string *error);
 

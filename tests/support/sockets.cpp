@@ -151,9 +151,9 @@ std::string be32(uint32_t v)
     return std::string(b, 4);
 }
 
-StreamProgress streamPieces(int fd, const std::vector<std::string_view> &pieces, std::size_t count,
-                            std::size_t expect, const std::function<void(const StreamProgress &)> &tick,
-                            std::chrono::milliseconds bound, bool readBack)
+StreamProgress streamPieces(int fd, const std::vector<std::string_view> &pieces, std::size_t count, std::size_t expect,
+                            const std::function<void(const StreamProgress &)> &tick, std::chrono::milliseconds bound,
+                            bool readBack)
 {
     if (!readBack)
         expect = 0;
@@ -177,8 +177,7 @@ StreamProgress streamPieces(int fd, const std::vector<std::string_view> &pieces,
         }
         while (p.piecesSent < count) {
             const std::string_view piece = pieces[p.piecesSent % pieces.size()];
-            const ssize_t put =
-                ::send(fd, piece.data() + offset, piece.size() - offset, MSG_DONTWAIT | MSG_NOSIGNAL);
+            const ssize_t put = ::send(fd, piece.data() + offset, piece.size() - offset, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (put < 0 && errno == EINTR)
                 continue;
             if (put < 0 && errno == EAGAIN)

@@ -45,8 +45,8 @@ struct StreamProgress {
     std::string received;
     bool done = false; // everything sent and expected received
 };
-StreamProgress streamPieces(int fd, const std::vector<std::string_view> &pieces, std::size_t count,
-                            std::size_t expect, const std::function<void(const StreamProgress &)> &tick = {},
+StreamProgress streamPieces(int fd, const std::vector<std::string_view> &pieces, std::size_t count, std::size_t expect,
+                            const std::function<void(const StreamProgress &)> &tick = {},
                             std::chrono::milliseconds bound = kWait, bool readBack = true);
 
 // One blocking client connection read by lines or byte counts, every wait

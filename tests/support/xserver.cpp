@@ -41,10 +41,7 @@ Xvfb::Xvfb(const std::string &program, const std::string &logFile, const std::st
         display_ = ":" + number;
 }
 
-void Xvfb::stop()
-{
-    terminate(proc_);
-}
+void Xvfb::stop() { terminate(proc_); }
 
 bool windowBackendBuilt(const std::string &viewer)
 {

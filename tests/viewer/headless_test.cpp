@@ -87,7 +87,9 @@ protected:
         ASSERT_EQ(img->width, model.width);
         ASSERT_EQ(img->height, model.height);
         std::string report;
-        EXPECT_EQ(testsupport::mismatches(*img, {model.width, model.height, model.rgb}, 0, 0, 0, &report), 0)
+        EXPECT_EQ(
+            testsupport::mismatches(*img, {model.width, model.height, model.rgb}, 0, 0, 0, &report),
+            0)
             << report;
     }
 
@@ -105,7 +107,8 @@ TEST_F(HeadlessViewer, DrawsImageAtItsOffsetByteExact)
     model.Draw(10, 7, 5, 4, img);
     ExpectSnapshot(testsupport::loadPng(Snapshot(1)), model);
     // latest.png is the same file as the newest snapshot.
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     ASSERT_EQ(stat(Snapshot(1).c_str(), &a), 0);
     ASSERT_EQ(stat((snapdir() + "/latest.png").c_str(), &b), 0);
     EXPECT_EQ(a.st_ino, b.st_ino);
@@ -247,7 +250,9 @@ TEST_F(HeadlessViewer, ManyFramesInOneWriteGetOneResultEachInOrder)
 {
     Start();
     std::vector<uint8_t> batch;
-    const auto add = [&](const std::vector<uint8_t>& f) { batch.insert(batch.end(), f.begin(), f.end()); };
+    const auto add = [&](const std::vector<uint8_t>& f) {
+        batch.insert(batch.end(), f.begin(), f.end());
+    };
     add(QueryFrame(1));
     add(FillFrame(0x010203));
     add(Frame(2, 3, 4, 5, PatternImage(4, 5, 1)));
@@ -457,7 +462,8 @@ TEST_F(ViewerGivesUp, OnBadArguments)
     Expect127({"-l", "debug"}, headless, "log level \"debug\" is not an integer");
     Expect127({"-l", "5", "-s", "12k"}, headless, "log size \"12k\" is not an integer");
     Expect127({"-l", "5", "extra"}, headless, "unknown argument \"extra\"");
-    Expect127({"-l", "5", "extra"}, headless, "usage: orvane.exe [-l LEVEL] [-s SIZE] [-h|--help] [--version]");
+    Expect127({"-l", "5", "extra"}, headless,
+              "usage: orvane.exe [-l LEVEL] [-s SIZE] [-h|--help] [--version]");
 }
 
 TEST_F(ViewerGivesUp, OnBadEnvironment)
@@ -474,7 +480,9 @@ TEST_F(ViewerGivesUp, OnBadEnvironment)
 TEST_F(ViewerGivesUp, WhenTheSnapshotDirectoryCannotBeUsed)
 {
     const std::string file = dir_.path() + "/plainfile";
-    { std::ofstream(file) << "x"; }
+    {
+        std::ofstream(file) << "x";
+    }
     Expect127({"-l", "1"}, {{"ORVANE_BACKEND", "headless"}, {"ORVANE_SNAPSHOT_DIR", file}},
               "is not a writable directory");
     Expect127({"-l", "1"},

@@ -90,9 +90,9 @@ TEST(ParseSize, WidthByHeightWithinLimits)
     EXPECT_EQ(ParseSize("640x480"), (Size{640, 480}));
     EXPECT_EQ(ParseSize("1x1"), (Size{1, 1}));
     EXPECT_EQ(ParseSize("16384x16384"), (Size{16384, 16384}));
-    for (const char* bad : {"", "x", "640", "640x", "x480", "0x480", "640x0", "-1x5", "16385x1",
-                            "1x16385", "640X480", "640x480x", " 640x480", "640x480 ", "+640x480",
-                            "6 40x480", "99999999999x1"})
+    for (const char* bad :
+         {"", "x", "640", "640x", "x480", "0x480", "640x0", "-1x5", "16385x1", "1x16385", "640X480",
+          "640x480x", " 640x480", "640x480 ", "+640x480", "6 40x480", "99999999999x1"})
         EXPECT_FALSE(ParseSize(bad)) << '"' << bad << '"';
 }
 
@@ -141,7 +141,8 @@ TEST(ReadSettings, DefaultsAndEachVariable)
     EXPECT_EQ(ChooseBackend(*s), BackendKind::Window); // forced without a display
 
     // Empty values count as unset.
-    s = ReadSettings(From({{"ORVANE_BACKEND", ""}, {"ORVANE_CANVAS", ""}, {"DISPLAY", ""}}), &error);
+    s = ReadSettings(From({{"ORVANE_BACKEND", ""}, {"ORVANE_CANVAS", ""}, {"DISPLAY", ""}}),
+                     &error);
     ASSERT_TRUE(s) << error;
     EXPECT_EQ(ChooseBackend(*s), BackendKind::Headless);
 }

@@ -463,8 +463,8 @@ TEST(ResolveDeadline, NearestTimeWithTheseLow32Bits)
     const Case cases[] = {
         {two32 * 400, 200000, 200000},
         {two32 * 400, -1000000, -1000000},
-        {two32 * 400 + two32 - 10, 15, 15},  // low bits wrap to 5
-        {two32 * 400 + 5, -15, -15},         // back across the wrap
+        {two32 * 400 + two32 - 10, 15, 15},               // low bits wrap to 5
+        {two32 * 400 + 5, -15, -15},                      // back across the wrap
         {two32 * 400 + 77, two32 / 2 - 1, two32 / 2 - 1}, // the farthest ahead
         {two32 * 400 + 77, two32 / 2, -two32 / 2},        // one more: taken as past
         {two32 * 400 + 77, 0, 0},
@@ -509,14 +509,14 @@ TEST_P(TimedPresentation, HeldUntilTheDeadlineAndJudgedAgainstOneRefresh)
 INSTANTIATE_TEST_SUITE_P(
     Deadlines, TimedPresentation,
     ::testing::Values(TimedCase{200000, 0, 16667, 0, true},
-                      TimedCase{200000, 16667, 16667, 0, true},      // one refresh after it
+                      TimedCase{200000, 16667, 16667, 0, true}, // one refresh after it
                       TimedCase{200000, 16668, 16667, kResultLate, true},
-                      TimedCase{0, 0, 16667, 0, false},              // now: shown at once
-                      TimedCase{-16667, 0, 16667, 0, false},         // just within one refresh
+                      TimedCase{0, 0, 16667, 0, false},      // now: shown at once
+                      TimedCase{-16667, 0, 16667, 0, false}, // just within one refresh
                       TimedCase{-16668, 0, 16667, kResultLate, false},
                       TimedCase{-1000000, 0, 16667, kResultLate, false},
-                      TimedCase{-20000, 0, 20000, 0, false},         // the display's own period
-                      TimedCase{-16667, 0, 0, 0, false},             // unknown: 60 Hz assumed
+                      TimedCase{-20000, 0, 20000, 0, false}, // the display's own period
+                      TimedCase{-16667, 0, 0, 0, false},     // unknown: 60 Hz assumed
                       TimedCase{-16668, 0, 0, kResultLate, false}));
 
 TEST_F(ViewerOnCanvas, TheArmedMomentBelongsToTheNextPictureOrFill)
@@ -531,7 +531,8 @@ TEST_F(ViewerOnCanvas, TheArmedMomentBelongsToTheNextPictureOrFill)
     EXPECT_EQ(canvas_.onsets[0], deadline);
 
     // A present-at request with a size is unknown and arms nothing.
-    EXPECT_EQ(Run(Frame(kRequestPresentAt, int32_t(uint32_t(canvas_.now + 5000)), 1, 0)), kResultUnknown);
+    EXPECT_EQ(Run(Frame(kRequestPresentAt, int32_t(uint32_t(canvas_.now + 5000)), 1, 0)),
+              kResultUnknown);
     EXPECT_EQ(Run(Frame(kRequestPresentAt, int32_t(uint32_t(canvas_.now + 5000)), 1, 1, {1, 2, 3})),
               kResultUnknown);
     EXPECT_EQ(Run(Frame(-1, 0, 0, 0)), 0);

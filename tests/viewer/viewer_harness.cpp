@@ -10,7 +10,6 @@
 #include <cstring>
 #include <thread>
 
-
 extern char** environ;
 
 namespace orvane_test {
@@ -173,7 +172,8 @@ bool ViewerProcess::WaitIdle()
 {
     const auto deadline = Deadline();
     while (Clock::now() < deadline) {
-        if (InputPending() == 0 && testsupport::readStat(proc_.pid).state == 'S' && InputPending() == 0)
+        if (InputPending() == 0 && testsupport::readStat(proc_.pid).state == 'S' &&
+            InputPending() == 0)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

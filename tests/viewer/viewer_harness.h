@@ -32,7 +32,6 @@ inline std::vector<uint8_t> QueryFrame(int32_t what, int32_t reserved = 0)
 // An RGB image whose every pixel differs from its neighbours.
 std::vector<uint8_t> PatternImage(int width, int height, uint8_t seed);
 
-
 struct Env {
     // Variables set for the child on top of this process's environment,
     // from which every ORVANE_*, DISPLAY, WAYLAND_DISPLAY and SDL_* is removed.

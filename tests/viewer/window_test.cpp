@@ -21,7 +21,8 @@ protected:
         if (!WindowBackendBuilt())
             GTEST_SKIP() << "the viewer was built without the window backend";
         fds_before_ = openDescriptors();
-        xvfb_ = std::make_unique<testsupport::Xvfb>(testsupport::findInPath("Xvfb"), dir_.path() + "/xvfb.log");
+        xvfb_ = std::make_unique<testsupport::Xvfb>(testsupport::findInPath("Xvfb"),
+                                                    dir_.path() + "/xvfb.log");
         ASSERT_FALSE(xvfb_->display().empty()) << readFile(dir_.path() + "/xvfb.log");
     }
 
@@ -53,7 +54,8 @@ protected:
     Rgb Shot()
     {
         std::string why;
-        auto s = testsupport::screenshot(testsupport::findInPath("xwd"), xvfb_->display(), {}, &why);
+        auto s =
+            testsupport::screenshot(testsupport::findInPath("xwd"), xvfb_->display(), {}, &why);
         EXPECT_TRUE(s) << why;
         return s ? *s : Rgb{};
     }

@@ -13,10 +13,9 @@ namespace {
 
 [[noreturn]] void ThrowCode(uint32_t code, const std::string& when) {
     if (IsReplyCode(code, Service::Image))
-        throw ClientError(ErrorKind::ServerCode,
-                          when + ": reply code " + std::to_string(code) + ": " +
-                              DescribeReply(code, Service::Image),
-                          code);
+        throw ClientError(
+            ErrorKind::ServerCode,
+            when + ": reply code " + std::to_string(code) + ": " + DescribeReply(code, Service::Image), code);
     throw ClientError(ErrorKind::BadReply, when + ": unexpected word " + std::to_string(code));
 }
 

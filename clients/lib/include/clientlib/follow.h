@@ -79,8 +79,8 @@ public:
     // Called before each wait with the reason and the delay.
     using Note = std::function<void(const std::string& reason, std::chrono::milliseconds delay)>;
 
-    ReconnectingFollow(Address address, std::string path, std::chrono::milliseconds timeout,
-                       Backoff backoff, Note note);
+    ReconnectingFollow(Address address, std::string path, std::chrono::milliseconds timeout, Backoff backoff,
+                       Note note);
 
     // The next version (kind Version). What cannot be retried ends the
     // follow: a closing code is returned (ClosingCode), any other failure is
