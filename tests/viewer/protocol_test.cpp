@@ -483,6 +483,12 @@ struct TimedCase {
     bool waits; // prepared ahead and held until the deadline
 };
 
+// The row itself, not the struct's bytes (padding included) in the test's name.
+void PrintTo(const TimedCase& c, std::ostream* os)
+{
+    *os << "ahead " << c.ahead << " swap " << c.swap << " period " << c.period;
+}
+
 class TimedPresentation : public ViewerOnCanvas, public ::testing::WithParamInterface<TimedCase> {};
 
 TEST_P(TimedPresentation, HeldUntilTheDeadlineAndJudgedAgainstOneRefresh)
