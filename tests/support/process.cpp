@@ -150,7 +150,8 @@ pid_t forkProgram(const SpawnOptions &o, const char *path, Stdio fd, char *const
         (o.noQueuedSignals && ::setrlimit(RLIMIT_SIGPENDING, &none) != 0) ||
         (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0))
         ::_exit(126);
-    ::signal(SIGPIPE, o.ignoreSigpipe ? SIG_IGN : SIG_DFL);
+    if (o.ignoreSigpipe)
+        ::signal(SIGPIPE, SIG_IGN);
     if (dropToNobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
         ::_exit(126);
     ::execve(path, argv, envp);
