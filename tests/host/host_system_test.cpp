@@ -476,43 +476,41 @@ TEST_F(HostSystem, CatIsRelayedAndTheStartByteComesFirst)
     EXPECT_EQ(*end.found, "exit 137 bytes 7 argv0 /bin/cat");
 }
 
-TEST_F(HostSystem, ProgramWithoutSlashIsFoundInPath)
+// A child run to its end: the exit line comes after every byte of its output
+// that the plug-in reads, and the host still answers afterwards.
+TEST_F(HostSystem, ExitComesAfterTheOutputThePluginReads)
 {
+    struct Case {
+        std::string command;
+        std::string exit;
+        long bytes;       // relayed before the exit line; -1: not looked at
+        std::string data; // when given, those bytes
+    };
+    const std::vector<Case> cases = {
+        // A program without a slash is found in PATH.
+        {"spawn sh|-c|echo found", "exit 0 bytes 7 argv0 sh", 7, "Sfound\n"},
+        {"spawn /bin/sh|-c|head -c 500000 /dev/zero; exit 3", "exit 3 bytes 500001 argv0 /bin/sh", 500001, ""},
+        // Read 4 KiB per event: the child has long exited while 1 MiB still waits.
+        {"spawnslow /bin/sh|-c|head -c 3000000 /dev/zero; exit 3", "exit 3 bytes 3000001 argv0 /bin/sh", -1, ""},
+        // The plug-in leaves the output unread: the exit still comes, no busy loop.
+        {"spawnlazy /bin/sh|-c|echo unread; exit 5", "exit 5 bytes 0 argv0 /bin/sh", -1, ""},
+    };
     Conn c(address);
-    ASSERT_GT(spawnedPid(c, "spawn sh|-c|echo found"), 0);
-    auto end = readUntil(c, "exit ");
-    ASSERT_TRUE(end.found);
-    EXPECT_EQ(*end.found, "exit 0 bytes 7 argv0 sh");
-    EXPECT_EQ(end.data, "Sfound\n");
-}
-
-TEST_F(HostSystem, ExitComesAfterAllOutput)
-{
-    Conn c(address);
-    // Relayed: every byte arrives before the exit line.
-    ASSERT_GT(spawnedPid(c, "spawn /bin/sh|-c|head -c 500000 /dev/zero; exit 3"), 0);
-    auto relayed = readUntil(c, "exit ");
-    ASSERT_TRUE(relayed.found);
-    EXPECT_EQ(*relayed.found, "exit 3 bytes 500001 argv0 /bin/sh");
-    EXPECT_EQ(relayed.data.size(), 500001u);
-
-    // Read 4 KiB per event: the child has long exited while 1 MiB still waits.
-    ASSERT_GT(spawnedPid(c, "spawnslow /bin/sh|-c|head -c 3000000 /dev/zero; exit 3"), 0);
-    auto slow = readUntil(c, "exit ");
-    ASSERT_TRUE(slow.found);
-    EXPECT_EQ(*slow.found, "exit 3 bytes 3000001 argv0 /bin/sh");
-}
-
-TEST_F(HostSystem, ExitIsDeliveredWhenThePluginLeavesOutputUnread)
-{
-    Conn c(address);
-    ASSERT_GT(spawnedPid(c, "spawnlazy /bin/sh|-c|echo unread; exit 5"), 0);
-    auto end = readUntil(c, "exit ");
-    ASSERT_TRUE(end.found);
-    EXPECT_EQ(*end.found, "exit 5 bytes 0 argv0 /bin/sh");
-    // The host is still responsive afterwards (no busy loop on the unread pipe).
-    c.send("ping\n");
-    EXPECT_EQ(c.line(), "pong");
+    for (const Case &t : cases) {
+        SCOPED_TRACE(t.command);
+        ASSERT_GT(spawnedPid(c, t.command), 0);
+        auto end = readUntil(c, "exit ");
+        ASSERT_TRUE(end.found);
+        EXPECT_EQ(*end.found, t.exit);
+        if (t.bytes >= 0) {
+            EXPECT_EQ(end.data.size(), static_cast<std::size_t>(t.bytes));
+        }
+        if (!t.data.empty()) {
+            EXPECT_EQ(end.data, t.data);
+        }
+        c.send("ping\n");
+        EXPECT_EQ(c.line(), "pong");
+    }
 }
 
 TEST_F(HostSystem, StatusIs128PlusSignalAndSpawnCodesForBadPrograms)
