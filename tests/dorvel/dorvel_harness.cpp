@@ -242,12 +242,8 @@ bool Dorvel::WaitBlockedWriting(int descriptor, int timeoutMs)
         // ppoll or poll, waiting for room.
         bool writing =
             (number == SYS_write || number == SYS_writev) && strtol(firstArg.c_str(), nullptr, 16) == descriptor;
-        if (writing || number == SYS_ppoll || number == SYS_poll) {
-            std::string stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
-            size_t close = stat.rfind(')');
-            if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S')
-                return true;
-        }
+        if ((writing || number == SYS_ppoll || number == SYS_poll) && testsupport::readStat(pid_).state == 'S')
+            return true;
         if (!testsupport::running(proc_))
             return false;
         Nap();
