@@ -10,11 +10,8 @@
 
 #include "clientlib/clientlib.h"
 #include "fake_server.h"
+#include "support/images.h"
 #include "support/process.h"
-
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-#define STB_IMAGE_WRITE_STATIC
-#include <stb/stb_image_write.h>
 
 namespace cl = clientlib;
 namespace fs = std::filesystem;
@@ -326,15 +323,11 @@ TEST(OvclientTool, KeyRefusals) {
     }
 }
 
-void WritePng(const std::string& path, int w, int h, const std::vector<uint8_t>& rgb) {
-    ASSERT_NE(stbi_write_png(path.c_str(), w, h, 3, rgb.data(), w * 3), 0);
-}
-
 TEST(OvclientTool, ShowSendsEachPictureAndReportsResults) {
     TempDir tmp;
     std::vector<uint8_t> rgb = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     std::string png = tmp.path() + "/pic.png", raw = tmp.path() + "/pic.rgb";
-    WritePng(png, 2, 2, rgb);
+    ASSERT_TRUE(testsupport::writePng(png, {2, 2, rgb}));
     std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char*>(rgb.data()), 6);
     auto want_show = [](uint32_t w, uint32_t h, uint32_t x, uint32_t y, std::vector<uint8_t> px) {
         return Cat({Be32(0), Be32(w), Be32(h), Be32(x), Be32(y), px});

@@ -9,10 +9,7 @@
 
 #include "clientlib/clientlib.h"
 #include "fake_server.h"
-
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-#define STB_IMAGE_WRITE_STATIC
-#include <stb/stb_image_write.h>
+#include "support/images.h"
 
 namespace cl = clientlib;
 namespace fs = std::filesystem;
@@ -292,15 +289,11 @@ TEST(KeyFile, MalformedContentIsAnError) {
     EXPECT_EQ(KindOf([&] { cl::WriteKeyFile(file / "sub" / "key", 5); }), cl::ErrorKind::KeyFile);
 }
 
-void WritePng(const std::string& path, int w, int h, const std::vector<uint8_t>& rgb) {
-    ASSERT_NE(stbi_write_png(path.c_str(), w, h, 3, rgb.data(), w * 3), 0);
-}
-
 TEST(ImageFile, DecodesPngAndPpmToRgb) {
     TempDir tmp;
     std::vector<uint8_t> rgb = {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30, 40, 50, 60, 70, 80, 90};
     std::string png = tmp.path() + "/p.png";
-    WritePng(png, 3, 2, rgb);
+    ASSERT_TRUE(testsupport::writePng(png, {3, 2, rgb}));
     cl::RgbImage img = cl::DecodeImage(cl::ReadWholeFile(png), png);
     EXPECT_EQ(img.width, 3u);
     EXPECT_EQ(img.height, 2u);
