@@ -20,7 +20,7 @@ static inline int PluginSettingSize(const char *text, int64_t *value)
     static const struct {
         const char *unit;
         int shift;
-    } units[] = {{"", 0},   {"k", 10},  {"kb", 10}, {"kib", 10}, {"m", 20},
+    } units[] = {{"", 0},    {"k", 10},   {"kb", 10}, {"kib", 10}, {"m", 20},
                  {"mb", 20}, {"mib", 20}, {"g", 30},  {"gb", 30},  {"gib", 30}};
     const int64_t limit = (int64_t)1 << 40;
     int64_t n = 0;

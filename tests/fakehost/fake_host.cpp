@@ -243,12 +243,12 @@ ClientRecord *newClient()
     return S().clients.back().get();
 }
 
-void feed(ClientRecord *c, const std::string &bytes)
-{
-    ASSERT_TRUE(c->InBuffer->write(bytes.data(), bytes.size()));
-}
+void feed(ClientRecord *c, const std::string &bytes) { ASSERT_TRUE(c->InBuffer->write(bytes.data(), bytes.size())); }
 
-static std::string contents(const CBuffer *b) { return std::string(reinterpret_cast<const char *>(b->data()), b->size()); }
+static std::string contents(const CBuffer *b)
+{
+    return std::string(reinterpret_cast<const char *>(b->data()), b->size());
+}
 
 std::string out(const ClientRecord *c) { return contents(c->OutBuffer); }
 std::string in(const ClientRecord *c) { return contents(c->InBuffer); }
@@ -568,7 +568,10 @@ int64_t CBufferPeekAt(const CBuffer *b, void *p, size_t at, size_t n)
 }
 
 int64_t CBufferRemove(CBuffer *b, size_t n) { return static_cast<int64_t>(b->remove(n)); }
-int64_t CBufferRemoveAt(CBuffer *b, int64_t pos, size_t n) { return b->removeAt(pos, n) ? static_cast<int64_t>(n) : -1; }
+int64_t CBufferRemoveAt(CBuffer *b, int64_t pos, size_t n)
+{
+    return b->removeAt(pos, n) ? static_cast<int64_t>(n) : -1;
+}
 
 unsigned char *CBufferGetWriteBlock(CBuffer *b, size_t *size)
 {

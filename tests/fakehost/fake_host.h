@@ -110,12 +110,12 @@ enum class Pipes { Real, Memory };
 
 struct Child {
     ExecutableRecord record{};
-    int childIn = -1;  // read end of the plug-in's StdIn pipe
-    int childOut = -1; // write end of the plug-in's StdOut pipe
+    int childIn = -1;    // read end of the plug-in's StdIn pipe
+    int childOut = -1;   // write end of the plug-in's StdOut pipe
     bool memory = false; // Pipes::Memory
-    int stdinOn = 0;   // write-ready events switched on (Add - Remove)
+    int stdinOn = 0;     // write-ready events switched on (Add - Remove)
     int adds = 0, removes = 0;
-    bool stdoutSuspended = false; // SuspendExecutableStdOut in effect
+    bool stdoutSuspended = false;              // SuspendExecutableStdOut in effect
     int stdoutSuspends = 0, stdoutResumes = 0; // calls made
     std::vector<std::string> argv;
     std::vector<char *> argvPtrs;
@@ -189,7 +189,7 @@ void setLogLevel(int level);                    // default 5 (everything)
 // Whether LogMessage keeps the lines for logs() (default, and after reset);
 // formatted either way. Off for fuzzing, which does not look at them.
 void keepLogLines(bool keep);
-void setLogMaxSize(long long size);             // default 1048576
+void setLogMaxSize(long long size);              // default 1048576
 void setModuleDirectory(const std::string &dir); // default "/opt/x"
 void setPluginBufferCap(std::size_t cap);        // CBufferCreate cap
 

@@ -121,8 +121,7 @@ private:
             connecting->hasNode = now == live + 1;
         } else if (closingClient) {
             std::size_t expect = live - (closingClient->hasNode ? 1 : 0);
-            FUZZ_CHECK(now == expect, "%zu -> %zu allocations on close (node: %d)", live, now,
-                       closingClient->hasNode);
+            FUZZ_CHECK(now == expect, "%zu -> %zu allocations on close (node: %d)", live, now, closingClient->hasNode);
             closingClient->hasNode = false;
         } else {
             FUZZ_CHECK(now == live, "%zu -> %zu allocations in an event", live, now);
@@ -136,8 +135,7 @@ private:
             const SpawnCall &s = spawns()[spawnsSeen_];
             FUZZ_CHECK(spawnFor_, "a watcher started outside a data event");
             FUZZ_CHECK(s.handle == handle_, "spawn with another handle");
-            FUZZ_CHECK(s.argv.size() == 2 && s.argv[0] == std::string(ModuleDirectory) + "/dorvel.exe",
-                       "watcher argv");
+            FUZZ_CHECK(s.argv.size() == 2 && s.argv[0] == std::string(ModuleDirectory) + "/dorvel.exe", "watcher argv");
             spawnArg_ = s.argv[1];
             spawned_++;
             spawnResult_ = s.result;

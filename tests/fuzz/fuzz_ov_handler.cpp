@@ -74,10 +74,10 @@ struct Client {
     std::size_t consumed = 0;   // of stream
     std::size_t parsed = 0;     // of stream: whole requests counted below
     int parsedJobs = 0, parsedStamps = 0;
-    int jobRequests = 0;        // complete job requests consumed
-    int stamps = 0;             // complete time-stamp requests consumed
+    int jobRequests = 0;         // complete job requests consumed
+    int stamps = 0;              // complete time-stamp requests consumed
     int stampsInChildEvents = 0; // of those, consumed in a viewer's event (a resumed client)
-    int answers = 0;            // words received in viewer events
+    int answers = 0;             // words received in viewer events
 };
 
 struct Proc {
@@ -116,7 +116,7 @@ private:
         plugin_->ExecutableHandler(&p.child->record, kind);
         if (kind == EXECUTABLE_EXITED)
             p.exited = true; // the record is gone once the handler returned
-        recount(); // a finished job may have resumed a client, whose requests then ran
+        recount();           // a finished job may have resumed a client, whose requests then ran
         // Only answers go to clients in a viewer's or unclutter's event, and
         // the 7 words of the answer to a time stamp of a resumed client (whose
         // echoed bytes never hold 0x7E).
@@ -204,8 +204,7 @@ private:
                 viewerArgv_ = s.argv;
             FUZZ_CHECK(s.argv == viewerArgv_, "viewer restarted with other arguments");
         } else {
-            FUZZ_CHECK(s.argv == std::vector<std::string>({"unclutter", "-root", "-onescreen"}),
-                       "unclutter arguments");
+            FUZZ_CHECK(s.argv == std::vector<std::string>({"unclutter", "-root", "-onescreen"}), "unclutter arguments");
         }
         if (s.result <= 0)
             return;
@@ -232,13 +231,12 @@ private:
         pauseFailures(false);
         FUZZ_CHECK(rc == 0, "OvFuzzCheck: %d", rc);
         FUZZ_CHECK(liveAllocations() == static_cast<std::size_t>(nodes + 2 * jobs + others),
-                   "%zu live allocations for %d nodes, %d jobs and %d others", liveAllocations(), nodes, jobs,
-                   others);
+                   "%zu live allocations for %d nodes, %d jobs and %d others", liveAllocations(), nodes, jobs, others);
         for (; timeoutsSeen_ < timeoutCalls().size(); timeoutsSeen_++) {
             const TimeoutCall &t = timeoutCalls()[timeoutsSeen_];
             FUZZ_CHECK(t.handle == handle_, "SetTimeout with another handle");
-            FUZZ_CHECK(t.milliseconds == -1 || (t.milliseconds >= 10 && t.milliseconds <= 1000),
-                       "SetTimeout(%d)", t.milliseconds);
+            FUZZ_CHECK(t.milliseconds == -1 || (t.milliseconds >= 10 && t.milliseconds <= 1000), "SetTimeout(%d)",
+                       t.milliseconds);
         }
         FUZZ_CHECK(!timeoutPending() || !viewer(), "a restart waits while a viewer runs");
         int open = 0, requested = 0;
@@ -482,8 +480,8 @@ private:
         while (!v->killed && v->stdinBytes.size() >= 16) {
             int64_t w = hostWordAt(v->stdinBytes, 8), h = hostWordAt(v->stdinBytes, 12);
             // Command 3 frames carry a second argument (any value) as width, height 0.
-            FUZZ_CHECK(w * h >= 0 && w * h <= (INT32_MAX - 20) / 3, "frame of %lld x %lld",
-                       static_cast<long long>(w), static_cast<long long>(h));
+            FUZZ_CHECK(w * h >= 0 && w * h <= (INT32_MAX - 20) / 3, "frame of %lld x %lld", static_cast<long long>(w),
+                       static_cast<long long>(h));
             std::size_t len = 16 + static_cast<std::size_t>(w * h * 3);
             if (v->stdinBytes.size() < len)
                 break;

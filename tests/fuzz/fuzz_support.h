@@ -25,10 +25,10 @@ namespace fuzz {
     std::abort();
 }
 
-#define FUZZ_CHECK(cond, ...)                                                                     \
-    do {                                                                                          \
-        if (!(cond))                                                                              \
-            ::fuzz::failed(__FILE__, __LINE__, __VA_ARGS__);                                      \
+#define FUZZ_CHECK(cond, ...)                                                                                          \
+    do {                                                                                                               \
+        if (!(cond))                                                                                                   \
+            ::fuzz::failed(__FILE__, __LINE__, __VA_ARGS__);                                                           \
     } while (0)
 
 // The fake host reports misuse through GoogleTest (ADD_FAILURE, ASSERT_*);

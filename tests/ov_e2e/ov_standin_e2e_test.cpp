@@ -205,10 +205,10 @@ TEST_F(StandinEndToEnd, TwoOvclientProcessesShareTheStoredKey)
 
     // Two at once, both on the stored key.
     std::string e1, e2;
-    Process a = start({OVCLIENT_EXE, "--connect", server->address(), "fill", "#102030"}, env, false,
-                      dir.file("a.err"), &e1);
-    Process b = start({OVCLIENT_EXE, "--connect", server->address(), "fill", "#405060"}, env, false,
-                      dir.file("b.err"), &e2);
+    Process a =
+        start({OVCLIENT_EXE, "--connect", server->address(), "fill", "#102030"}, env, false, dir.file("a.err"), &e1);
+    Process b =
+        start({OVCLIENT_EXE, "--connect", server->address(), "fill", "#405060"}, env, false, dir.file("b.err"), &e2);
     ASSERT_GT(a.pid, 0) << e1;
     ASSERT_GT(b.pid, 0) << e2;
     int sa = waitExit(a, kWaitMs), sb = waitExit(b, kWaitMs);
@@ -374,8 +374,8 @@ TEST_F(StandinEndToEnd, ViewerExitingAtOnceIsRestartedWithBackOff)
     ASSERT_NO_FATAL_FAILURE(startServer("exit3"));
     auto starts = [&] { return linesStartingWith(readFile(dir.file("standin.log")), "argv ").size(); };
     const std::string longest = "it is restarted after 1000 ms.";
-    ASSERT_TRUE(waitFor([&] { return readFile(dir.file("plughost.log")).find(longest) != std::string::npos; },
-                        kWaitMs));
+    ASSERT_TRUE(
+        waitFor([&] { return readFile(dir.file("plughost.log")).find(longest) != std::string::npos; }, kWaitMs));
     const std::size_t before = starts();
     EXPECT_LE(before, 15u) << "restarts 0, 10, 20 ... 640 ms apart, then 1000";
 

@@ -15,8 +15,7 @@ namespace ovtest {
 
 using namespace fakehost;
 
-inline std::string showRequest(int32_t width, int32_t height, int32_t word0, int32_t word1,
-                               const std::string &pixels)
+inline std::string showRequest(int32_t width, int32_t height, int32_t word0, int32_t word1, const std::string &pixels)
 {
     return be32(0) + be32(static_cast<uint32_t>(width)) + be32(static_cast<uint32_t>(height)) +
            be32(static_cast<uint32_t>(word0)) + be32(static_cast<uint32_t>(word1)) + pixels;
@@ -29,8 +28,7 @@ inline std::string queryRequest(int32_t a, int32_t b)
     return be32(3) + be32(static_cast<uint32_t>(a)) + be32(static_cast<uint32_t>(b));
 }
 
-inline std::string frame(int32_t word0, int32_t word1, int32_t width, int32_t height,
-                         const std::string &pixels = "")
+inline std::string frame(int32_t word0, int32_t word1, int32_t width, int32_t height, const std::string &pixels = "")
 {
     return host32(word0) + host32(word1) + host32(width) + host32(height) + pixels;
 }

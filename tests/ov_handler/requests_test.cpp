@@ -246,8 +246,8 @@ TEST_F(OvTimeStamp, TwoRequestsInOneEvent)
     pushClock(5, 6);
     pushClock(7, 8);
     data(c, be32(2) + "AAAAAAAA" + be32(2) + "BBBBBBBB");
-    EXPECT_EQ(out(c), be32(0) + "AAAAAAAA" + be32(1) + be32(2) + be32(3) + be32(4) + be32(0) + "BBBBBBBB" +
-                          be32(5) + be32(6) + be32(7) + be32(8));
+    EXPECT_EQ(out(c), be32(0) + "AAAAAAAA" + be32(1) + be32(2) + be32(3) + be32(4) + be32(0) + "BBBBBBBB" + be32(5) +
+                          be32(6) + be32(7) + be32(8));
     dispose();
 }
 
@@ -295,7 +295,8 @@ TEST_P(OvTakeBack, SingleStatusWord)
 INSTANTIATE_TEST_SUITE_P(
     Table, OvTakeBack,
     ::testing::Values(
-        TakeBack{"FirstClock", Op::BufferWrite, 0, 1, "gettimeofday failed on job->Created.  Operation not permitted.", 28},
+        TakeBack{"FirstClock", Op::BufferWrite, 0, 1, "gettimeofday failed on job->Created.  Operation not permitted.",
+                 28},
         TakeBack{"BlockAtZero", Op::GetWriteBlock, 0, 0, "getWriteBlock failed on client->OutBuffer.", 19},
         TakeBack{"T1Seconds", Op::BufferWrite, 1, 0, "write failed on client->OutBuffer", 19},
         TakeBack{"T1Micro", Op::BufferWrite, 2, 0, "write failed on client->OutBuffer", 19},

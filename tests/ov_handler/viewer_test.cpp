@@ -117,8 +117,8 @@ TEST_F(OvFeeding, BrokenPipeOnResumedJob)
     EXPECT_EQ(out(c), be32(25));
     EXPECT_EQ(closeCount(c), 0);
     EXPECT_EQ(liveAllocations(), idle) << "the job is gone";
-    EXPECT_EQ(logged(LOG_DEBUG, "wrote a total of 0 bytes to OvExecutable->StdIn, " +
-                                    std::to_string(230416 - first) + " left."),
+    EXPECT_EQ(logged(LOG_DEBUG,
+                     "wrote a total of 0 bytes to OvExecutable->StdIn, " + std::to_string(230416 - first) + " left."),
               1);
     // The owner's list no longer holds it: leaving frees nothing twice.
     deliverClose(c);
@@ -632,8 +632,20 @@ protected:
 TEST_F(OvBackOff, QuickExitsDoubleTheDelayUpToASecondLoggedOncePerChange)
 {
     init();
-    Child *v = live(&viewer(), {{5, 0}, {5, 10}, {999, 20}, {1500, 0}, {5, 40}, {5, 80}, {5, 160}, {5, 320},
-                                {5, 640}, {5, 1000}, {5, 1000}, {3000, 0}, {5, 0}, {5, 10}});
+    Child *v = live(&viewer(), {{5, 0},
+                                {5, 10},
+                                {999, 20},
+                                {1500, 0},
+                                {5, 40},
+                                {5, 80},
+                                {5, 160},
+                                {5, 320},
+                                {5, 640},
+                                {5, 1000},
+                                {5, 1000},
+                                {3000, 0},
+                                {5, 0},
+                                {5, 10}});
     for (int ms : {20, 40, 80, 160, 320, 640, 1000})
         EXPECT_EQ(logged(LOG_WARN, delayed(ms)), 1) << ms;
     EXPECT_EQ(logged(LOG_WARN, delayed(10)), 2) << "once before the steady life, once after";
