@@ -15,6 +15,7 @@
 
 #include "clientlib/clientlib.h"
 #include "ov_process.h"
+#include "support/server_test.h"
 #include "support/sockets.h"
 
 namespace cl = clientlib;
@@ -57,15 +58,15 @@ std::string jobThenCount(std::size_t pairs, uint32_t shown)
     return s;
 }
 
-class OvFlowEndToEnd : public ::testing::Test {
+class OvFlowEndToEnd : public testsupport::ServerTest {
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(dir.path().empty());
+        ServerTest::SetUp();
+        fdsBefore = -1;
         env.set["XDG_STATE_HOME"] = dir.file("state");
         env.unset = {"DISPLAY", "WAYLAND_DISPLAY", "OV_STANDIN_LOG"};
-        server = std::make_unique<Server>(PLUGHOST_EXE, STANDIN_MODULE_DIR, env, dir.file("plughost.log"));
-        ASSERT_GT(server->port(), 0) << server->error();
+        ASSERT_NO_FATAL_FAILURE(startServer(PLUGHOST_EXE, STANDIN_MODULE_DIR, "ov_handler"));
         address = cl::ParseAddress(server->address());
         holder = std::make_unique<cl::ImageSession>(cl::ImageSession::Connect(address, kWait));
         key = holder->RequestKey(soon());
@@ -74,12 +75,7 @@ protected:
     void TearDown() override
     {
         holder.reset();
-        if (server && server->pid() > 0) {
-            const int status = server->stop();
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "plughost ended with status " << status;
-        }
-        if (HasFailure())
-            std::fprintf(stderr, "--- plughost log:\n%s\n", readFile(dir.file("plughost.log")).c_str());
+        ServerTest::TearDown();
     }
 
     cl::ImageSession admitted(int rcvbuf = 0)
@@ -91,9 +87,6 @@ protected:
         return s;
     }
 
-    TempDir dir;
-    Env env;
-    std::unique_ptr<Server> server;
     cl::Address address;
     std::unique_ptr<cl::ImageSession> holder;
     uint32_t key = 0;

@@ -25,6 +25,7 @@
 
 #include "clientlib/clientlib.h"
 #include "ov_process.h"
+#include "support/server_test.h"
 
 namespace cl = clientlib;
 using namespace ovtest;
@@ -101,14 +102,8 @@ std::string descriptorList(pid_t pid)
     return out;
 }
 
-class StandinEndToEnd : public ::testing::Test {
+class StandinEndToEnd : public testsupport::ServerTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
-        fdsBefore = openDescriptors();
-    }
-
     void startServer(const std::string &mode = "")
     {
         env.set["OV_STANDIN_LOG"] = dir.file("standin.log");
@@ -117,26 +112,10 @@ protected:
             env.set["OV_STANDIN_MODE"] = mode;
         // No display: unclutter cannot stay and is given up after its restarts.
         env.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
-        server = std::make_unique<Server>(PLUGHOST_EXE, STANDIN_MODULE_DIR, env, dir.file("plughost.log"),
-                                          std::vector<std::string>{"--log-level", "3", "--log-max-size", "123456"});
-        ASSERT_GT(server->port(), 0) << server->error();
+        logs = {"plughost.log", "standin.log"};
+        ASSERT_NO_FATAL_FAILURE(ServerTest::startServer(PLUGHOST_EXE, STANDIN_MODULE_DIR, "ov_handler",
+                                                        {"--log-level", "3", "--log-max-size", "123456"}));
         address = cl::ParseAddress(server->address());
-    }
-
-    void TearDown() override
-    {
-        if (server && server->pid() > 0) {
-            // A clean stop: under the sanitizers a leak or error in the host or
-            // the plug-in shows as a non-zero status.
-            int status = server->stop();
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "plughost ended with status " << status;
-        }
-        server.reset();
-        EXPECT_EQ(openDescriptors(), fdsBefore) << "descriptor leak in the test process";
-        if (HasFailure()) {
-            std::fprintf(stderr, "--- plughost log:\n%s\n", readFile(dir.file("plughost.log")).c_str());
-            std::fprintf(stderr, "--- stand-in log:\n%s\n", readFile(dir.file("standin.log")).c_str());
-        }
     }
 
     RunResult ovclient(const std::vector<std::string> &args, const Env &extra = {})
@@ -161,10 +140,6 @@ protected:
                        kWaitMs);
     }
 
-    TempDir dir;
-    Env env;
-    int fdsBefore = 0;
-    std::unique_ptr<Server> server;
     cl::Address address;
 };
 

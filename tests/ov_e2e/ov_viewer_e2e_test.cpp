@@ -23,6 +23,7 @@
 #include "clientlib/clientlib.h"
 #include "support/images.h"
 #include "ov_process.h"
+#include "support/server_test.h"
 
 namespace cl = clientlib;
 using namespace ovtest;
@@ -46,32 +47,18 @@ int pendingInput(pid_t pid)
     return n;
 }
 
-class HeadlessEndToEnd : public ::testing::Test {
+class HeadlessEndToEnd : public testsupport::ServerTest {
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
-        fdsBefore = openDescriptors();
+        ServerTest::SetUp();
         env.set = {{"ORVANE_BACKEND", "headless"},
                    {"ORVANE_CANVAS", "320x240"},
                    {"ORVANE_SNAPSHOT_DIR", dir.file("snap")},
                    {"XDG_STATE_HOME", dir.file("state")}};
         env.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
-        server = std::make_unique<Server>(PLUGHOST_EXE, MODULE_DIR, env, dir.file("plughost.log"));
-        ASSERT_GT(server->port(), 0) << server->error();
+        ASSERT_NO_FATAL_FAILURE(startServer(PLUGHOST_EXE, MODULE_DIR, "ov_handler"));
         address = cl::ParseAddress(server->address());
-    }
-
-    void TearDown() override
-    {
-        if (server && server->pid() > 0) {
-            int status = server->stop();
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "plughost ended with status " << status;
-        }
-        server.reset();
-        EXPECT_EQ(openDescriptors(), fdsBefore) << "descriptor leak in the test process";
-        if (HasFailure())
-            std::fprintf(stderr, "--- plughost log:\n%s\n", readFile(dir.file("plughost.log")).c_str());
     }
 
     RunResult ovclient(const std::vector<std::string> &args)
@@ -112,10 +99,6 @@ protected:
         EXPECT_EQ(s.ReadClockAnswer(soon()).code, 0u);
     }
 
-    TempDir dir;
-    Env env;
-    int fdsBefore = 0;
-    std::unique_ptr<Server> server;
     cl::Address address;
 };
 

@@ -22,6 +22,7 @@
 #include "clientlib/clientlib.h"
 #include "support/images.h"
 #include "ov_process.h"
+#include "support/server_test.h"
 #include "support/xserver.h"
 
 namespace cl = clientlib;
@@ -43,17 +44,18 @@ int count(const std::string &log, const std::string &text)
     return n;
 }
 
-class WindowEndToEnd : public ::testing::Test {
+class WindowEndToEnd : public testsupport::ServerTest {
 protected:
     void SetUp() override
     {
+        ServerTest::SetUp();
+        fdsBefore = -1;
         xvfbProgram = findInPath("Xvfb");
         xwdProgram = findInPath("xwd");
         if (xvfbProgram.empty() || xwdProgram.empty())
             GTEST_SKIP() << "Xvfb or xwd is not installed";
         if (!windowBackendBuilt(std::string(MODULE_DIR) + "/orvane.exe"))
             GTEST_SKIP() << "the viewer was built without the window backend";
-        ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
         xvfb = std::make_unique<Xvfb>(xvfbProgram, dir.file("xvfb.log"),
                                       std::to_string(kScreenW) + "x" + std::to_string(kScreenH) + "x24");
         ASSERT_FALSE(xvfb->display().empty()) << readFile(dir.file("xvfb.log"));
@@ -68,23 +70,11 @@ protected:
     void startServer(const std::map<std::string, std::string> &viewerEnv = {},
                      const std::vector<std::string> &options = {})
     {
-        Env withViewer = env;
+        const Env base = env;
         for (const auto &[k, v] : viewerEnv)
-            withViewer.set[k] = v;
-        server = std::make_unique<Server>(PLUGHOST_EXE, MODULE_DIR, withViewer, dir.file("plughost.log"), options);
-        ASSERT_GT(server->port(), 0) << server->error();
-    }
-
-    void TearDown() override
-    {
-        if (server && server->pid() > 0) {
-            int status = server->stop();
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "plughost ended with status " << status;
-        }
-        server.reset();
-        xvfb.reset();
-        if (HasFailure())
-            std::fprintf(stderr, "--- plughost log:\n%s\n", readFile(dir.file("plughost.log")).c_str());
+            env.set[k] = v;
+        ASSERT_NO_FATAL_FAILURE(ServerTest::startServer(PLUGHOST_EXE, MODULE_DIR, "ov_handler", options));
+        env = base;
     }
 
     RunResult ovclient(const std::vector<std::string> &args)
@@ -129,10 +119,7 @@ protected:
     }
 
     std::string xvfbProgram, xwdProgram;
-    TempDir dir;
-    Env env;
     std::unique_ptr<Xvfb> xvfb;
-    std::unique_ptr<Server> server;
     std::unique_ptr<cl::ImageSession> holder;
     uint32_t key = 0;
 };
