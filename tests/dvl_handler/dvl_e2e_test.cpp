@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,40 +16,31 @@
 
 #include "clientlib/clientlib.h"
 #include "dvl_process.h"
+#include "support/server_test.h"
 
 namespace cl = clientlib;
 using namespace dvltest;
 
 namespace {
 
+using testsupport::readFile;
 
 cl::Deadline soon() { return cl::Deadline::After(kWait); }
 
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-class DvlEndToEnd : public ::testing::Test {
+class DvlEndToEnd : public testsupport::ServerTest {
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
-        server = std::make_unique<Server>(PLUGHOST_EXE, MODULE_DIR, dir.file("plughost.log"));
-        ASSERT_GT(server->port(), 0) << server->error();
-        address = cl::ParseAddress(server->address());
+        ServerTest::SetUp();
+        fdsBefore = -1;
+        ASSERT_NO_FATAL_FAILURE(serve());
     }
-    void TearDown() override
+    // (Re)starts plughost serving dvl_handler with these options.
+    void serve(const std::vector<std::string> &options = {})
     {
-        if (server && server->pid() > 0) {
-            // A clean stop: under the sanitizers a leak or error in the host
-            // or the plug-in shows as a non-zero status.
-            int status = server->stop();
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "plughost ended with status " << status;
-        }
-        if (HasFailure())
-            std::fprintf(stderr, "--- plughost log:\n%s\n", slurp(dir.file("plughost.log")).c_str());
+        server.reset();
+        ASSERT_NO_FATAL_FAILURE(startServer(PLUGHOST_EXE, MODULE_DIR, "dvl_handler", options));
+        address = cl::ParseAddress(server->address());
     }
 
     cl::FollowSession follow(const std::string &path)
@@ -76,8 +66,6 @@ protected:
         return p;
     }
 
-    TempDir dir;
-    std::unique_ptr<Server> server;
     cl::Address address;
 };
 
@@ -108,11 +96,8 @@ TEST_F(DvlEndToEnd, FirstVersionThenEveryChange)
 // together do not. Both arrive, none answered 18.
 TEST_F(DvlEndToEnd, TwoVersionsThatFitOnlyOneAtATimeBothArrive)
 {
-    server = std::make_unique<Server>(
-        PLUGHOST_EXE, MODULE_DIR, dir.file("plughost.log"),
-        std::vector<std::string>{"--max-output", "768KiB", "--plugin-option", "dvl_handler.output-watermark=256KiB"});
-    ASSERT_GT(server->port(), 0) << server->error();
-    address = cl::ParseAddress(server->address());
+    ASSERT_NO_FATAL_FAILURE(
+        serve({"--max-output", "768KiB", "--plugin-option", "dvl_handler.output-watermark=256KiB"}));
     const std::string file = dir.file("twice.bin");
     auto version = [](char c) { return std::string(400000, c); };
     ASSERT_TRUE(writeFile(file, version('0')));
@@ -179,15 +164,13 @@ std::string firstDifference(const std::string &got, const std::string &want)
     if (got.size() != want.size())
         return std::to_string(got.size()) + " bytes instead of " + std::to_string(want.size());
     const auto at = std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
-    return at == static_cast<std::ptrdiff_t>(got.size()) ? std::string() : "first difference at byte " + std::to_string(at);
+    return at == static_cast<std::ptrdiff_t>(got.size()) ? std::string()
+                                                         : "first difference at byte " + std::to_string(at);
 }
 
 TEST_P(DvlBigVersions, ArriveWholeAndTheMemoryIsGivenBack)
 {
-    server = std::make_unique<Server>(PLUGHOST_EXE, MODULE_DIR, dir.file("plughost.log"),
-                                      std::vector<std::string>{"--max-output", "96MiB"});
-    ASSERT_GT(server->port(), 0) << server->error();
-    address = cl::ParseAddress(server->address());
+    ASSERT_NO_FATAL_FAILURE(serve({"--max-output", "96MiB"}));
     const long startKb = testsupport::statusKb(server->pid(), "VmRSS");
     ASSERT_GT(startKb, 0);
 
@@ -211,16 +194,16 @@ TEST_P(DvlBigVersions, ArriveWholeAndTheMemoryIsGivenBack)
     const pid_t host = server->pid();
     ASSERT_TRUE(waitFor([&] { return childrenNamed(host, "dorvel.exe", true).empty(); }, kWaitMs));
     const long afterKb = testsupport::statusKb(host, "VmRSS");
-    EXPECT_LT(afterKb, startKb + 16 * 1024) << "plughost kept " << (afterKb - startKb) / 1024
-                                            << " MiB after its follower of a 64 MiB file left";
+    EXPECT_LT(afterKb, startKb + 16 * 1024)
+        << "plughost kept " << (afterKb - startKb) / 1024 << " MiB after its follower of a 64 MiB file left";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, DvlBigVersions,
-    ::testing::Values(BigCase{"ChangedAtTheStartTheMiddleAndTheEnd", {{0, 0, 'S'}, {0, kBig / 2, 'M'}, {0, kBig - 1, 'E'}}},
-                      BigCase{"ShrinksToTenBytesAndGrowsBack", {{10, 3, 't'}, {0, kBig - 1, 'b'}, {10, 9, 'T'},
-                                                                {0, 0, 'B'}}}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, DvlBigVersions,
+                         ::testing::Values(BigCase{"ChangedAtTheStartTheMiddleAndTheEnd",
+                                                   {{0, 0, 'S'}, {0, kBig / 2, 'M'}, {0, kBig - 1, 'E'}}},
+                                           BigCase{"ShrinksToTenBytesAndGrowsBack",
+                                                   {{10, 3, 't'}, {0, kBig - 1, 'b'}, {10, 9, 'T'}, {0, 0, 'B'}}}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(DvlEndToEnd, DeleteAndRecreate)
 {
@@ -354,7 +337,7 @@ TEST_F(DvlEndToEnd, DvlfollowPrintsEachVersionAndStopsAfterCount)
     EXPECT_TRUE(readToEnd(p.out, &got, kWaitMs));
     int status = waitExit(p, kWaitMs);
     ASSERT_NE(status, -1) << "dvlfollow did not end";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << slurp(dir.file("dvlfollow.err"));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << readFile(dir.file("dvlfollow.err"));
     EXPECT_EQ(got, "alpha\nbeta\n");
     // dvlfollow has left: its watcher is stopped.
     for (pid_t pid : watchers())
@@ -377,8 +360,8 @@ TEST_F(DvlEndToEnd, DvlfollowReports25WhenTheWatcherIsKilled)
     ASSERT_NE(status, -1) << "dvlfollow did not end";
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 25);
-    EXPECT_NE(slurp(err).find("reply code 25"), std::string::npos) << slurp(err);
-    EXPECT_NE(slurp(dir.file("plughost.log")).find("executable exited with a status of 137."), std::string::npos)
+    EXPECT_NE(readFile(err).find("reply code 25"), std::string::npos) << readFile(err);
+    EXPECT_NE(readFile(dir.file("plughost.log")).find("executable exited with a status of 137."), std::string::npos)
         << "the killed watcher's status is logged";
 }
 
