@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace plughost {
 
@@ -263,6 +264,21 @@ void ByteBuffer::clear()
 {
     block_ = 0;
     keepWhatIsNeeded();
+}
+
+bool ByteBuffer::swap(ByteBuffer &other)
+{
+    if (size() > other.cap_ || other.size() > cap_)
+        return false;
+    std::swap(buf_, other.buf_);
+    std::swap(alloc_, other.alloc_);
+    std::swap(mapped_, other.mapped_);
+    std::swap(head_, other.head_);
+    std::swap(tail_, other.tail_);
+    std::swap(need_, other.need_);
+    std::swap(lastNeed_, other.lastNeed_);
+    block_ = other.block_ = 0;
+    return true;
 }
 
 } // namespace plughost

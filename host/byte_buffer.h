@@ -53,6 +53,11 @@ public:
     unsigned char *writeBlock(std::size_t wanted, std::size_t *granted);
     bool commit(std::size_t n);
     void clear();
+    // Exchanges the contents, and the memory holding them with its history,
+    // with `other`; each keeps its cap and reserve, and pending write blocks
+    // are void. No byte is copied. False, nothing changed, when a content is
+    // larger than the cap of the buffer it would move to.
+    bool swap(ByteBuffer &other);
 
     // Free space a wanted-0 block asks for at least, when the cap allows.
     static constexpr std::size_t kMinBlock = 64 * 1024;

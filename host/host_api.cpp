@@ -261,4 +261,29 @@ HOST_EXPORT const char *GetPluginOption(void *handle, const char *key)
     });
 }
 
+HOST_EXPORT int CBufferSwap(CBuffer *a, CBuffer *b)
+{
+    return guarded("CBufferSwap", -1, [&] {
+        if (!a || !b)
+            return -1;
+        if (a == b)
+            return 0;
+        if (!a->swap(*b))
+            return -1;
+        // A client's OutBuffer that gained content must be flushed.
+        try {
+            if (a->size())
+                noteWrite(a, true);
+            if (b->size())
+                noteWrite(b, true);
+        } catch (...) {
+            a->swap(*b);
+            throw;
+        }
+        return 0;
+    });
+}
+
+HOST_EXPORT const unsigned char *CBufferData(const CBuffer *b) { return b && b->size() ? b->data() : nullptr; }
+
 } // extern "C"

@@ -62,9 +62,10 @@ struct Job {
     int32_t Word1;
     int32_t Width;
     int32_t Height;
-    int32_t Written; /* bytes of Image written to the viewer */
-    int32_t Total;   /* length of Image */
-    unsigned char *Image; /* ViewerFrame: header, then the pixels */
+    int32_t Written; /* bytes of the frame written to the viewer */
+    int32_t Total;   /* length of the frame: header and pixels */
+    unsigned char *Image; /* ViewerFrame: header, then the pixels unless in Pixels */
+    CBuffer *Pixels; /* the pixels of a large image, taken out of InBuffer; or null */
     Job *Next;       /* next (older) job of the same owner */
     Job *Prev;       /* previous (newer) job of the same owner: unlinking is O(1) */
 };
@@ -107,6 +108,18 @@ static int32_t OvClientJobs = 1024;
 static int64_t OvQueued = 0;
 static OvClient *OvBlocked = NULL;
 static int OvReleased = 0;
+/* Emptied buffers that held the pixels of finished jobs, with their memory,
+ * and the bytes of the images they held: the next large images are exchanged
+ * into them (see TakeRequest), so that InBuffer does not map and fault in
+ * fresh pages for every image. While a stream flows, the number of images
+ * queued swings between one and the client's limit, so up to the bytes one
+ * client may queue (client-queue-bytes) are kept; all are given back when the
+ * last client has left. */
+#define OV_MAX_SPARES 64
+static CBuffer *OvSpares[OV_MAX_SPARES];
+static int64_t OvSpareSizes[OV_MAX_SPARES];
+static int OvSpareCount = 0;
+static int64_t OvSpareBytes = 0;
 /* Restart back-off: when the current viewer was started (monotonic ms), how
  * many lives in a row were quick exits, the delay the last restart after a
  * quick exit waited, and, while a delayed restart waits for TimeoutHandler,
@@ -134,6 +147,10 @@ static char **OvRestartArgv = NULL;
 #define OV_STEADY_LIFE_MS 3000
 #define OV_FIRST_DELAY_MS 10
 #define OV_MAX_DELAY_MS 1000
+
+/* Requests of at least this many bytes are taken out of InBuffer by
+ * exchanging buffers instead of copying their pixels. */
+#define OV_TAKE_FROM ((size_t)1 << 20)
 
 /* What a job costs besides its frame: the record, two allocations and its
  * place in OvQ, roughly. Counted so that short requests are bounded too. */
@@ -207,9 +224,45 @@ static void UnlinkJob(Job *job)
     job->Next = job->Prev = NULL;
 }
 
+/* Empties a buffer that held pixels and keeps it in OvSpares, or disposes
+ * of it when the spares are full or no client is left to use it. */
+static void KeepSpare(CBuffer *buffer)
+{
+    if (!buffer)
+        return;
+    int64_t bytes = (int64_t)CBufferSize(buffer);
+    CBufferClear(buffer);
+    if (!OvClients || OvSpareCount == OV_MAX_SPARES || OvSpareBytes + bytes > OvClientLimit) {
+        CBufferDispose(buffer);
+        return;
+    }
+    OvSpareSizes[OvSpareCount] = bytes;
+    OvSpares[OvSpareCount++] = buffer;
+    OvSpareBytes += bytes;
+}
+
+/* The spare used last (its pages are the likeliest to be warm), or a new
+ * empty buffer; null when memory fails. */
+static CBuffer *TakeSpare(void)
+{
+    if (OvSpareCount == 0)
+        return CBufferCreate(0, 1);
+    OvSpareCount--;
+    OvSpareBytes -= OvSpareSizes[OvSpareCount];
+    return OvSpares[OvSpareCount];
+}
+
+static void DisposeSpares(void)
+{
+    while (OvSpareCount > 0)
+        CBufferDispose(OvSpares[--OvSpareCount]);
+    OvSpareBytes = 0;
+}
+
 static void FreeJob(Job *job)
 {
     free(job->Image);
+    KeepSpare(job->Pixels);
     free(job);
 }
 
@@ -406,6 +459,7 @@ PLUGIN_EXPORT void Dispose(void)
         CBufferDispose(OvBuffer);
         OvBuffer = NULL;
     }
+    DisposeSpares();
     if (OvQ) {
         QueueDispose(OvQ);
         OvQ = NULL;
@@ -530,6 +584,8 @@ static void Disconnect(ClientRecord *client)
         link = &(*link)->Next;
     *link = node->Next;
     free(node);
+    if (!OvClients)
+        DisposeSpares();
 }
 
 /* A 32-bit word from /dev/urandom, or from rand() once that source failed. */
@@ -687,27 +743,59 @@ static void WriteHeader(Job *job)
     memcpy(job->Image, &header, sizeof header);
 }
 
-/* A job with a frame of `total` bytes, for a request of `length` bytes; or
- * null when memory fails, and then the whole request is dropped and answered
- * with 19. `noFrame` is logged when only the frame cannot be had. */
-static Job *NewJob(ClientRecord *client, size_t length, size_t total, const char *noFrame)
+/* A job with a frame of `total` bytes of which `held` are in Image, for the
+ * request of `length` bytes at the front of `from`; or null when memory
+ * fails, and then the whole request is dropped and answered with 19.
+ * `noFrame` is logged when only the frame cannot be had. */
+static Job *NewJob(ClientRecord *client, CBuffer *from, size_t length, size_t total, size_t held,
+                   const char *noFrame)
 {
     const char *failure = "malloc failed on job.";
     Job *job = malloc(sizeof *job);
     if (job) {
-        job->Image = malloc(total);
+        job->Image = malloc(held);
         if (job->Image) {
             job->Written = 0;
             job->Total = (int32_t)total;
+            job->Pixels = NULL;
             return job;
         }
         free(job);
         failure = noFrame;
     }
     PLUGIN_ERROR("%s", failure);
-    CBufferRemove(client->InBuffer, length);
+    CBufferRemove(from, length);
     AnswerClient(client, REPLY_INTERNAL);
     return NULL;
+}
+
+/* A large request at the front of `in` is moved out of it without copying:
+ * InBuffer's content is exchanged with a spare (or a new buffer), and what
+ * followed the request is written back to InBuffer. Worth it only while that
+ * rest is shorter than the request. Returns the buffer that now holds exactly
+ * the request, or null when it stays in `in`: small, a rest too long, the
+ * exchange refused (a request over the plug-in buffers' cap), or no memory. */
+static CBuffer *TakeRequest(CBuffer *in, size_t length)
+{
+    size_t rest = CBufferSize(in) - length;
+    if (length < OV_TAKE_FROM || rest >= length / 2)
+        return NULL;
+    CBuffer *taken = TakeSpare();
+    if (!taken)
+        return NULL;
+    if (CBufferSwap(in, taken) < 0) {
+        KeepSpare(taken);
+        return NULL;
+    }
+    if (rest > 0) {
+        if (CBufferWrite(in, CBufferData(taken) + length, rest) < 0) {
+            CBufferSwap(in, taken); /* back as it was: `in` is empty */
+            KeepSpare(taken);
+            return NULL;
+        }
+        CBufferRemoveAt(taken, (int64_t)length - 1, rest);
+    }
+    return taken;
 }
 
 /* Command 0: Width, Height, Word0, Word1, then Width x Height x 3 bytes. */
@@ -734,16 +822,24 @@ static int ShowImage(OvClient *node)
         return Block(node, cost);
     if (CBufferSize(in) < (size_t)n + 20)
         return OV_INCOMPLETE;
-    Job *job = NewJob(client, (size_t)n + 20, (size_t)n + 16, "malloc failed on job->Image.");
-    if (!job)
+    CBuffer *taken = TakeRequest(in, (size_t)n + 20);
+    CBuffer *from = taken ? taken : in;
+    size_t held = taken ? sizeof(ViewerFrame) : (size_t)n + 16;
+    Job *job = NewJob(client, from, (size_t)n + 20, (size_t)n + 16, held, "malloc failed on job->Image.");
+    if (!job) {
+        KeepSpare(taken);
         return OV_DONE;
+    }
     job->Width = width;
     job->Height = height;
-    CBufferRemove(in, 12);
-    job->Word0 = ReadWord(in);
-    job->Word1 = ReadWord(in);
+    CBufferRemove(from, 12);
+    job->Word0 = ReadWord(from);
+    job->Word1 = ReadWord(from);
     WriteHeader(job);
-    CBufferRead(in, job->Image + sizeof(ViewerFrame), (size_t)n);
+    if (taken)
+        job->Pixels = taken; /* now exactly the pixels */
+    else
+        CBufferRead(in, job->Image + sizeof(ViewerFrame), (size_t)n);
     return QueueJob(node, job);
 }
 
@@ -759,7 +855,7 @@ static int ShortRequest(OvClient *node, int32_t command)
         return Block(node, cost);
     if (CBufferSize(in) < length)
         return OV_INCOMPLETE;
-    Job *job = NewJob(client, length, sizeof(ViewerFrame), "malloc failed on job.");
+    Job *job = NewJob(client, in, length, sizeof(ViewerFrame), sizeof(ViewerFrame), "malloc failed on job.");
     if (!job)
         return OV_DONE;
     job->Word0 = command == OV_FILL ? OV_FILL_FRAME : OV_QUERY_FRAME;
@@ -929,6 +1025,19 @@ static void AbandonJob(Job *job, int err)
     ReleaseJob(job);
 }
 
+/* The run of the job's frame that starts at Written: in Image (the header,
+ * and the pixels unless they are in Pixels), then in Pixels. */
+static const unsigned char *FrameAt(const Job *job, size_t *size)
+{
+    int32_t held = job->Pixels ? (int32_t)sizeof(ViewerFrame) : job->Total;
+    if (job->Written < held) {
+        *size = (size_t)(held - job->Written);
+        return job->Image + job->Written;
+    }
+    *size = (size_t)(job->Total - job->Written);
+    return CBufferData(job->Pixels) + (job->Written - held);
+}
+
 /* Writes the head job's frame from Written on, as far as the pipe takes it. */
 static void StartJob(void)
 {
@@ -941,7 +1050,9 @@ static void StartJob(void)
         left = job->Total - job->Written;
         if (left <= 0)
             break;
-        ssize_t n = write(OvExecutable->StdIn, job->Image + job->Written, (size_t)left);
+        size_t size;
+        const unsigned char *from = FrameAt(job, &size);
+        ssize_t n = write(OvExecutable->StdIn, from, size);
         if (n > 0) {
             PLUGIN_DEBUG("wrote %d bytes to OvExecutable->StdIn", (int)n);
             WriteErrors = 0;
@@ -1372,6 +1483,8 @@ PLUGIN_EXPORT int OvFuzzCheck(const void *(*queued)(const Queue *q, int index), 
             return -8;
         if (i == 0 && job->Written > 0 && !OvExecutable)
             return -9; /* a written head job ends with its viewer */
+        if (job->Pixels && CBufferSize(job->Pixels) != (size_t)job->Total - sizeof(ViewerFrame))
+            return -22; /* taken pixels are exactly the image's */
         if (job->Owner) {
             for (OvClient *node = OvClients; node; node = node->Next)
                 if (node == job->Owner) {

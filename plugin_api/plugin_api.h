@@ -281,6 +281,24 @@ int SetTimeout(void *handle, int milliseconds);
  * warns about settings no plug-in asked for by then. */
 const char *GetPluginOption(void *handle, const char *key);
 
+/* ------------------------------------------------------------------------
+ * Buffers without copies. Declared last, like the calls above them.
+ * ------------------------------------------------------------------------ */
+
+/* Exchanges the contents of a and b together with the memory that holds
+ * them: no byte is copied. Each buffer keeps its own cap, and a write block
+ * granted on either is void. Returns 0, or -1 with both unchanged when a
+ * content is larger than the cap of the buffer it would move to (or a
+ * buffer is null). Meant for taking a large request out of a client's
+ * InBuffer: exchange it with an empty buffer of the plug-in's own, then
+ * write back whatever followed the request. */
+int CBufferSwap(CBuffer *a, CBuffer *b);
+
+/* The content as one contiguous run of CBufferSize(b) bytes, for writing it
+ * out without copying it first; null when b is empty. Valid until the next
+ * call that changes b. */
+const unsigned char *CBufferData(const CBuffer *b);
+
 #ifdef __cplusplus
 }
 #endif

@@ -81,6 +81,7 @@ struct HostState {
     long long logMaxSize = 1048576;
     std::string moduleDir = "/opt/x";
     std::size_t pluginCap = std::size_t(1) << 31;
+    int pluginBuffers = 0; // made by CBufferCreate and not disposed of
     std::unordered_set<void *> live;
     bool failuresPaused = false;
     std::map<const ClientRecord *, ClientFlow> flows;
@@ -208,6 +209,7 @@ void fail(Op op, int after, int times, const void *only)
 }
 
 int calls(Op op) { return S().callCount[index(op)]; }
+int pluginBuffers() { return S().pluginBuffers; }
 void pauseFailures(bool paused) { S().failuresPaused = paused; }
 
 void failRead(int fd, int err, int times, int after) { S().readPlans.push_back({fd, err, times, after}); }
@@ -547,6 +549,7 @@ CBuffer *CBufferCreate(size_t capacity, int growable)
 {
     if (shouldFail(Op::BufferCreate))
         return nullptr;
+    S().pluginBuffers++;
     return new CBuffer(growable ? S().pluginCap : capacity, capacity);
 }
 
@@ -585,7 +588,13 @@ unsigned char *CBufferGetWriteBlock(CBuffer *b, size_t *size)
 int64_t CBufferCommitBlock(CBuffer *b, size_t n) { return b->commit(n) ? static_cast<int64_t>(n) : -1; }
 size_t CBufferSize(const CBuffer *b) { return b->size(); }
 void CBufferClear(CBuffer *b) { b->clear(); }
-void CBufferDispose(CBuffer *b) { delete b; }
+void CBufferDispose(CBuffer *b)
+{
+    S().pluginBuffers -= b != nullptr;
+    delete b;
+}
+int CBufferSwap(CBuffer *a, CBuffer *b) { return a == b || a->swap(*b) ? 0 : -1; }
+const unsigned char *CBufferData(const CBuffer *b) { return b->size() ? b->data() : nullptr; }
 
 Queue *QueueCreate(void)
 {

@@ -44,6 +44,8 @@ void fail(Op op, int after = 0, int times = 1, const void *only = nullptr);
 void pauseFailures(bool paused);
 // How often the operation was called since reset (all buffers).
 int calls(Op op);
+// Buffers the plug-in made with CBufferCreate and has not disposed of.
+int pluginBuffers();
 
 // The plug-in's read/write/open fail with `err` (fd -1: any descriptor;
 // path empty: any path) for the next `times` calls, after `after` calls that

@@ -119,6 +119,38 @@ TEST(HostBuffer, CapRefusesWritesAndBlocks)
     EXPECT_TRUE(zero.write("", 0));
 }
 
+// A swap moves the memory, not the bytes: each buffer ends up with the other's
+// content at the other's address, keeps its own cap, and a write block granted
+// before is void. A content over the other's cap refuses it, nothing changed.
+TEST(HostBuffer, SwapExchangesMemoryAndKeepsCaps)
+{
+    ByteBuffer big(8 * 1024 * 1024), small(64);
+    std::string frame(3 * 1024 * 1024, 'p'); // a mapping of its own
+    put(big, frame + "next");
+    big.remove(2);
+    const unsigned char *where = big.data();
+    std::size_t granted = 0;
+    ASSERT_NE(big.writeBlock(10, &granted), nullptr);
+    EXPECT_FALSE(small.swap(big)) << "3 MiB over a cap of 64";
+    EXPECT_EQ(big.size(), frame.size() + 2);
+    EXPECT_EQ(small.size(), 0u);
+
+    ByteBuffer spare(16 * 1024 * 1024);
+    put(spare, "old");
+    spare.clear(); // empty, memory kept
+    ASSERT_TRUE(big.swap(spare));
+    EXPECT_EQ(spare.data(), where);
+    EXPECT_EQ(content(spare), frame.substr(2) + "next");
+    EXPECT_EQ(big.size(), 0u);
+    EXPECT_FALSE(big.commit(1)) << "the block granted before the swap is void";
+    EXPECT_EQ(big.cap(), 8u * 1024 * 1024);
+    EXPECT_EQ(spare.cap(), 16u * 1024 * 1024);
+    put(big, "rest");
+    EXPECT_TRUE(spare.removeAt(static_cast<std::int64_t>(spare.size()) - 5, 4));
+    EXPECT_EQ(content(spare), frame.substr(2));
+    EXPECT_EQ(content(big), "rest");
+}
+
 TEST(HostBuffer, ReserveIsAllocatedAtOnceAndBoundedByTheCap)
 {
     ByteBuffer b(100, 64);

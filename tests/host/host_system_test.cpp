@@ -158,6 +158,8 @@ TEST_F(HostSystem, EchoesLinesSentWholeSplitAndPipelined)
     EXPECT_EQ(c.line(), "split");
     EXPECT_EQ(c.line(), "a");
     EXPECT_EQ(c.line(), "b");
+    c.send("swapecho swapped in\n"); // output that arrives by CBufferSwap is sent too
+    EXPECT_EQ(c.line(), "swapped in");
 }
 
 // ---------------------------------------------------------------- flow control

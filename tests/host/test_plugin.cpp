@@ -158,6 +158,13 @@ void command(Node *node, const std::string &line)
     ExecutableRecord *child = recordOf(node->pid);
     if (verb == "echo") {
         say(c, arg + "\n");
+    } else if (verb == "swapecho") { // the line reaches OutBuffer by an exchange of buffers
+        CBuffer *b = CBufferCreate(0, 1);
+        const std::string text = arg + "\n";
+        if (!b || CBufferWrite(b, text.data(), text.size()) < 0 || CBufferSwap(c->OutBuffer, b) < 0 ||
+            CBufferSize(b) != 0)
+            ++Errors;
+        CBufferDispose(b);
     } else if (verb == "close") {
         say(c, arg + "\n");
         CloseClient(c);

@@ -20,12 +20,6 @@ std::string fills(int first, int n)
     return s;
 }
 
-int errorLines()
-{
-    return static_cast<int>(
-        std::count_if(logs().begin(), logs().end(), [](const LogLine &l) { return l.level <= LOG_ERROR; }));
-}
-
 using Settings = std::vector<std::pair<std::string, std::string>>;
 
 struct LimitCase {

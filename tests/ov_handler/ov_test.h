@@ -52,6 +52,12 @@ inline int openDescriptors()
     return n;
 }
 
+inline int errorLines()
+{
+    return static_cast<int>(
+        std::count_if(logs().begin(), logs().end(), [](const LogLine &l) { return l.level <= LOG_ERROR; }));
+}
+
 inline int killsOf(int pid, int sig = SIGTERM)
 {
     return static_cast<int>(std::count(kills().begin(), kills().end(), std::make_pair(pid, sig)));
@@ -99,6 +105,17 @@ protected:
 
     void readable(Child &c) { plugin->ExecutableHandler(&c.record, EXECUTABLE_READABLE); }
     void writeReady(Child &c) { plugin->ExecutableHandler(&c.record, EXECUTABLE_WRITE_READY); }
+    // What the viewer reads until n bytes came, with a write-ready event
+    // after each read (its pipe may be smaller than a frame).
+    std::string drain(Child &v, std::size_t n)
+    {
+        std::string got;
+        for (int i = 0; i < 1000 && got.size() < n; i++) {
+            got += v.readIn();
+            writeReady(v);
+        }
+        return got;
+    }
     // The child exits after a life of lifeMs on the plug-in's clock: by
     // default long enough for a viewer to be restarted at once.
     void exited(Child &c, int status, long long lifeMs = 3000)

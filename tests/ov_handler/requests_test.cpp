@@ -206,6 +206,90 @@ TEST_F(OvRequests, AllocationFailuresAnswer19AndGoOn)
     dispose();
 }
 
+// Images of 1 MiB or more leave InBuffer by an exchange of buffers, not a
+// copy, when what follows them is shorter than they are; the rest is written
+// back. Whichever way an image takes, the viewer gets the same bytes and the
+// requests after it go on. `taken`: InBuffer gave its memory away, so what it
+// holds now is a small allocation.
+struct TakeCase {
+    const char *name;
+    int images;             // sent in one event, each 600 x 600
+    bool fillAfter;         // a fill and 10 bytes of a further request follow
+    std::size_t pluginCap;  // CBufferCreate's cap (0: the default)
+    Op failing;             // fails once for InBuffer (BufferWrite) or any buffer
+    bool fails;
+    bool taken;
+};
+
+void PrintTo(const TakeCase &t, std::ostream *os) { *os << t.name; }
+
+class OvTakeImage : public OvTest, public ::testing::WithParamInterface<TakeCase> {};
+
+TEST_P(OvTakeImage, SameFramesWhicheverWayTheImageLeavesInBuffer)
+{
+    const TakeCase &t = GetParam();
+    if (t.pluginCap)
+        setPluginBufferCap(t.pluginCap);
+    init();
+    Child &v = viewer();
+    ClientRecord *c = admitted();
+    const std::string pixels = pattern(600 * 600 * 3), next = showRequest(1, 1, 0, 0, "xyz");
+    std::string bytes;
+    for (int i = 0; i < t.images; i++)
+        bytes += showRequest(600, 600, i, 7, pixels);
+    if (t.fillAfter)
+        bytes += fillRequest(5) + next.substr(0, 10);
+    if (t.fails)
+        fail(t.failing, 0, 1, t.failing == Op::BufferWrite ? static_cast<const void *>(c->InBuffer) : nullptr);
+    data(c, bytes);
+    EXPECT_EQ(in(c), t.fillAfter ? next.substr(0, 10) : "");
+    EXPECT_EQ(c->InBuffer->allocated() < (1u << 20), t.taken);
+    for (int i = 0; i < t.images; i++) {
+        EXPECT_EQ(drain(v, 16 + pixels.size()), frame(i, 7, 600, 600, pixels)) << "image " << i;
+        result(v, 40 + i);
+    }
+    if (t.fillAfter) {
+        EXPECT_EQ(v.readIn(), frame(-1, 5, 0, 0));
+        result(v, 50);
+    }
+    std::string answers;
+    for (int i = 0; i < t.images; i++)
+        answers += be32(40 + static_cast<uint32_t>(i));
+    EXPECT_EQ(takeOut(c), answers + (t.fillAfter ? be32(50) : ""));
+    EXPECT_EQ(errorLines(), 0);
+    deliverClose(c);
+    EXPECT_EQ(pluginBuffers(), 1) << "only the plug-in's own result buffer is left";
+    dispose();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, OvTakeImage,
+    ::testing::Values(TakeCase{"Alone", 1, false, 0, Op::BufferWrite, false, true},
+                      TakeCase{"FollowedByAFillAndAPartialRequest", 1, true, 0, Op::BufferWrite, false, true},
+                      TakeCase{"TwoInOneEventTheFirstIsCopied", 2, false, 0, Op::BufferWrite, false, true},
+                      TakeCase{"OverThePluginBufferCapIsCopied", 1, true, 1u << 20, Op::BufferWrite, false, false},
+                      TakeCase{"NoBufferToBeHadIsCopied", 1, true, 0, Op::BufferCreate, true, false},
+                      TakeCase{"RestNotWrittenBackIsCopied", 1, true, 0, Op::BufferWrite, true, false}),
+    [](const auto &info) { return info.param.name; });
+
+// The buffer an image was taken into is kept when its job is done and the
+// next image is exchanged into it: no new buffer, no fresh memory.
+TEST_F(OvRequests, TakenImageBuffersAreReused)
+{
+    init();
+    Child &v = viewer(true, 1 << 20);
+    ClientRecord *c = admitted();
+    const std::string pixels = pattern(600 * 600 * 3);
+    for (int i = 0; i < 3; i++) {
+        data(c, showRequest(600, 600, i, 0, pixels));
+        EXPECT_EQ(calls(Op::BufferCreate), 2) << "the result buffer, and one for the images; image " << i;
+        EXPECT_EQ(drain(v, 16 + pixels.size()), frame(i, 0, 600, 600, pixels));
+        result(v, 0);
+    }
+    EXPECT_EQ(pluginBuffers(), 2);
+    dispose();
+}
+
 class OvTimeStamp : public OvTest {};
 
 TEST_F(OvTimeStamp, AnswerByteForByte)
