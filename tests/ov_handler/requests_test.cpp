@@ -290,6 +290,27 @@ TEST_F(OvRequests, TakenImageBuffersAreReused)
     dispose();
 }
 
+// Spares are kept only up to client-queue-bytes (by the images they held):
+// two images of two clients finish, one buffer is kept, the other goes.
+TEST_F(OvRequests, SparesAreBoundedByTheClientLimit)
+{
+    setPluginOption("client-queue-bytes", "1200000");
+    init();
+    Child &v = viewer(true, 1 << 20);
+    ClientRecord *a = admitted();
+    ClientRecord *b = admitted();
+    const std::string pixels = pattern(600 * 600 * 3);
+    data(a, showRequest(600, 600, 1, 0, pixels));
+    data(b, showRequest(600, 600, 2, 0, pixels));
+    EXPECT_EQ(pluginBuffers(), 3) << "the result buffer and the two images'";
+    for (int i = 1; i <= 2; i++) {
+        EXPECT_EQ(drain(v, 16 + pixels.size()), frame(i, 0, 600, 600, pixels));
+        result(v, 0);
+    }
+    EXPECT_EQ(pluginBuffers(), 2) << "one image buffer kept";
+    dispose();
+}
+
 class OvTimeStamp : public OvTest {};
 
 TEST_F(OvTimeStamp, AnswerByteForByte)
