@@ -771,8 +771,9 @@ static Job *NewJob(ClientRecord *client, CBuffer *from, size_t length, size_t to
 
 /* A large request at the front of `in` is moved out of it without copying:
  * InBuffer's content is exchanged with a spare (or a new buffer), and what
- * followed the request is written back to InBuffer. Worth it only while that
- * rest is shorter than the request. Returns the buffer that now holds exactly
+ * followed the request is written back to InBuffer. Done only while that
+ * rest is under half the request, so the bytes written back stay well below
+ * those a copy would move. Returns the buffer that now holds exactly
  * the request, or null when it stays in `in`: small, a rest too long, the
  * exchange refused (a request over the plug-in buffers' cap), or no memory. */
 static CBuffer *TakeRequest(CBuffer *in, size_t length)
